@@ -1,0 +1,40 @@
+// Module set-up: interned names, imports, exposing functions, module definition.
+#include "module.hpp"
+
+namespace quorvel::rt {
+
+bool Name::intern_all() {
+  for (Name* name = head_; name != nullptr; name = name->next_) {
+    if (name->obj_ != nullptr) continue;
+    name->obj_ = PyUnicode_InternFromString(name->text_);
+    if (name->obj_ == nullptr) return false;
+  }
+  return true;
+}
+
+Ref import_from(const char* module, const char* name) {
+  Ref imported = Ref::steal(PyImport_ImportModule(module));
+  if (!imported) return nullptr;
+  return Ref::steal(PyObject_GetAttrString(imported, name));
+}
+
+bool bind_from(PyObject* module, const char* from_module, const char* name) {
+  return add_object(module, name, import_from(from_module, name).release());
+}
+
+bool bind_module(PyObject* module, const char* module_name) {
+  return add_object(module, module_name, PyImport_ImportModule(module_name));
+}
+
+bool add_function(PyObject* module, const FunctionSpec& spec) {
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  return add_object(module, spec.name, make_function(spec, module_name));
+}
+
+bool add_object(PyObject* module, const char* name, PyObject* value) {
+  if (value == nullptr) return false;
+  return PyModule_Add(module, name, value) == 0;
+}
+
+}  // namespace quorvel::rt

@@ -1,0 +1,60 @@
+// Module set-up: interned names, imports, exposing functions, module definition.
+#pragma once
+
+#include "function.hpp"
+
+namespace quorvel::rt {
+
+// An interned string created once when the module loads. Declare them at
+// namespace scope; `intern_all` (called by the module's exec step) creates
+// every one declared in the shared library.
+class Name {
+ public:
+  explicit Name(const char* text) : text_(text), next_(head_) { head_ = this; }
+  Name(const Name&) = delete;
+  Name& operator=(const Name&) = delete;
+
+  operator PyObject*() const { return obj_; }
+  PyObject* get() const { return obj_; }
+
+  static bool intern_all();
+
+ private:
+  const char* text_;
+  PyObject* obj_ = nullptr;
+  Name* next_;
+  static inline Name* head_ = nullptr;
+};
+
+// `from module import name`, as a new reference.
+Ref import_from(const char* module, const char* name);
+
+// Sets `module.name = from_module.name`, as a Python `from ... import` does.
+bool bind_from(PyObject* module, const char* from_module, const char* name);
+
+// Binds `import module_name` under its own name.
+bool bind_module(PyObject* module, const char* module_name);
+
+// Creates the callable for `spec` and stores it as a module attribute.
+bool add_function(PyObject* module, const FunctionSpec& spec);
+
+// Stores a value as a module attribute; steals `value` (nullptr passes an
+// error through).
+bool add_object(PyObject* module, const char* name, PyObject* value);
+
+}  // namespace quorvel::rt
+
+// Defines the module's init function with multi-phase initialisation: the
+// module is in sys.modules while `exec` runs, which pydantic and dataclasses
+// need while our classes are created.
+#define QUORVEL_MODULE(short_name, doc, exec)                                                 \
+  static PyModuleDef_Slot short_name##_slots[] = {                                            \
+      {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* m) -> int {                         \
+         return quorvel::rt::Name::intern_all() && (exec)(m) ? 0 : -1;                        \
+       })},                                                                                   \
+      {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},             \
+      {Py_mod_gil, Py_MOD_GIL_USED},                                                          \
+      {0, nullptr}};                                                                          \
+  static PyModuleDef short_name##_def = {                                                     \
+      PyModuleDef_HEAD_INIT, #short_name, doc, 0, nullptr, short_name##_slots, nullptr, nullptr, nullptr}; \
+  PyMODINIT_FUNC PyInit_##short_name() { return PyModuleDef_Init(&short_name##_def); }

@@ -1,0 +1,13 @@
+// The runtime layer every extension module of the package is built with.
+#pragma once
+
+#include "classes.hpp"
+#include "errors.hpp"
+#include "function.hpp"
+#include "module.hpp"
+#include "ref.hpp"
+#include "text.hpp"
+
+namespace quorvel {
+using rt::Ref;
+}  // namespace quorvel

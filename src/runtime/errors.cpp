@@ -102,6 +102,12 @@ PyObject* check_return(Returns returns, PyObject* result) {
     case Returns::kList:
       expected = &PyList_Type;
       break;
+    case Returns::kTuple:
+      expected = &PyTuple_Type;
+      break;
+    case Returns::kSet:
+      expected = &PySet_Type;
+      break;
     case Returns::kBool:
       expected = &PyBool_Type;
       break;

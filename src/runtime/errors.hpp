@@ -37,7 +37,7 @@ enum class Check : unsigned char {
 PyObject* check_argument(Check check, const char* name, PyObject* arg, Ref& converted);
 
 // What a function whose return annotation is a built-in type may return.
-enum class Returns : unsigned char { kAny, kStr, kDict, kList, kBool };
+enum class Returns : unsigned char { kAny, kStr, kDict, kList, kTuple, kSet, kBool };
 
 // Checks a returned value (None always passes); steals `result`.
 PyObject* check_return(Returns returns, PyObject* result);

@@ -46,6 +46,8 @@ Returns return_check_for(const char* annotation) {
   std::string_view text(annotation);
   if (text == "str") return Returns::kStr;
   if (text == "bool") return Returns::kBool;
+  if (starts_with_word(text, "tuple")) return Returns::kTuple;
+  if (starts_with_word(text, "set")) return Returns::kSet;
   if (starts_with_word(text, "dict")) return Returns::kDict;
   if (starts_with_word(text, "list")) return Returns::kList;
   return Returns::kAny;
@@ -63,6 +65,10 @@ PyObject* make_default(const Default& fallback) {
       return PyBool_FromLong(fallback.number != 0);
     case Default::Type::kStr:
       return PyUnicode_FromString(fallback.text);
+    case Default::Type::kImported: {
+      Ref module = Ref::steal(PyImport_ImportModule(fallback.text));
+      return module ? PyObject_GetAttrString(module, fallback.attribute) : nullptr;
+    }
   }
   return nullptr;
 }
@@ -118,9 +124,33 @@ void positional_only_as_keyword(Function* fn, PyObject* kwnames) {
                fn->qualname, joined.get());
 }
 
+// The interpreter's "Did you mean" choice among the nameable parameters, or
+// nullptr (with no error) when there is none.
+Ref keyword_suggestion(Function* fn, PyObject* key) {
+  Ref candidates = Ref::steal(PyList_New(0));
+  if (!candidates) return nullptr;
+  for (int i = 0; i < param_count(fn); ++i) {
+    if (nameable(kind_of(fn, i)) && PyList_Append(candidates, name_at(fn, i)) < 0) return nullptr;
+  }
+  Ref suggestions = Ref::steal(PyImport_ImportModule("_suggestions"));
+  Ref suggestion = suggestions ? Ref::steal(PyObject_CallMethod(suggestions, "_generate_suggestions", "OO",
+                                                                candidates.get(), key))
+                               : nullptr;
+  if (!suggestion || suggestion.get() == Py_None) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return suggestion;
+}
+
 void unexpected_keyword(Function* fn, PyObject* kwnames, PyObject* key) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
     if (is_positional_only_name(fn, PyTuple_GET_ITEM(kwnames, i))) return positional_only_as_keyword(fn, kwnames);
+  }
+  if (Ref suggestion = keyword_suggestion(fn, key)) {
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?", fn->qualname,
+                 key, suggestion.get());
+    return;
   }
   PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", fn->qualname, key);
 }

@@ -17,15 +17,20 @@ enum class Kind : unsigned char {
 
 // A default value, described at compile time and created with the function.
 struct Default {
-  enum class Type : unsigned char { kMissing, kNone, kInt, kBool, kStr };
+  enum class Type : unsigned char { kMissing, kNone, kInt, kBool, kStr, kImported };
   Type type = Type::kMissing;
   long long number = 0;
   const char* text = nullptr;
+  const char* attribute = nullptr;
 
   static constexpr Default none() { return {Type::kNone}; }
   static constexpr Default integer(long long value) { return {Type::kInt, value}; }
   static constexpr Default boolean(bool value) { return {Type::kBool, value}; }
   static constexpr Default string(const char* value) { return {Type::kStr, 0, value}; }
+  // `module.attribute`, imported when the function is created.
+  static constexpr Default imported(const char* module, const char* attribute) {
+    return {Type::kImported, 0, module, attribute};
+  }
 };
 
 // One declared parameter. The annotation is the text `inspect.signature`

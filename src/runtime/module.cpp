@@ -12,6 +12,23 @@ bool Name::intern_all() {
   return true;
 }
 
+Ref Global::get() const {
+  PyObject* value = nullptr;
+  if (PyDict_GetItemRef(namespace_, key_, &value) == 0) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key_);
+  }
+  return Ref::steal(value);
+}
+
+bool Global::bind_all(PyObject* module) {
+  PyObject* dict = PyModule_GetDict(module);
+  for (Global* global = head_; global != nullptr; global = global->next_) {
+    if (global->key_ == nullptr && !(global->key_ = PyUnicode_InternFromString(global->name_))) return false;
+    Py_XSETREF(global->namespace_, Py_NewRef(dict));
+  }
+  return true;
+}
+
 Ref import_from(const char* module, const char* name) {
   Ref imported = Ref::steal(PyImport_ImportModule(module));
   if (!imported) return nullptr;

@@ -26,6 +26,28 @@ class Name {
   static inline Name* head_ = nullptr;
 };
 
+// A name of the module's own namespace, looked up each time it is used, as a
+// global of Python code would be: patching the module attribute takes effect.
+class Global {
+ public:
+  explicit Global(const char* name) : name_(name), next_(head_) { head_ = this; }
+  Global(const Global&) = delete;
+  Global& operator=(const Global&) = delete;
+
+  // The current value, or nullptr with NameError set.
+  Ref get() const;
+
+  // Binds every Global declared in the shared library to `module`.
+  static bool bind_all(PyObject* module);
+
+ private:
+  const char* name_;
+  PyObject* key_ = nullptr;
+  PyObject* namespace_ = nullptr;
+  Global* next_;
+  static inline Global* head_ = nullptr;
+};
+
 // `from module import name`, as a new reference.
 Ref import_from(const char* module, const char* name);
 
@@ -50,7 +72,7 @@ bool add_object(PyObject* module, const char* name, PyObject* value);
 #define QUORVEL_MODULE(short_name, doc, exec)                                                 \
   static PyModuleDef_Slot short_name##_slots[] = {                                            \
       {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* m) -> int {                         \
-         return quorvel::rt::Name::intern_all() && (exec)(m) ? 0 : -1;                        \
+         return quorvel::rt::Name::intern_all() && quorvel::rt::Global::bind_all(m) && (exec)(m) ? 0 : -1;                        \
        })},                                                                                   \
       {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},             \
       {Py_mod_gil, Py_MOD_GIL_USED},                                                          \

@@ -37,7 +37,8 @@ PyObject* display_value(rt::Function*, PyObject* const* args) {
   Py_ssize_t limit = PyNumber_AsSsize_t(args[1], nullptr);
   if (limit == -1 && PyErr_Occurred()) return nullptr;
   Py_ssize_t length = PyUnicode_GET_LENGTH(rep.get());
-  if (length <= limit) return rep.release();
+  // A slice is always an exact str, even of a str subclass that __repr__ gave.
+  if (length <= limit) return PyUnicode_Substring(rep, 0, length);
   Py_ssize_t end = limit >= 0 ? limit : (length + limit > 0 ? length + limit : 0);
   Ref head = Ref::steal(PyUnicode_Substring(rep, 0, end));
   if (!head) return nullptr;

@@ -1,0 +1,371 @@
+"""Display and naming helpers of nimbrel.quorvel.core.naming."""
+
+import dataclasses
+import fractions
+import inspect
+import re
+import typing
+
+import pytest
+
+from nimbrel.quorvel.core import naming
+from nimbrel.quorvel.core.naming import (
+    display_class_name,
+    display_value,
+    python_identifier_to_type_key,
+)
+
+SUFFIX = " (truncated)"
+
+
+class MyStr(str):
+    pass
+
+
+class Reprs:
+    """An object with a fixed repr (and no usable ``__name__``)."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __repr__(self):
+        return self.text
+
+
+def with_name_property(getter, text="<named>"):
+    """Instance whose ``__name__`` is computed by ``getter`` and whose repr is ``text``."""
+    cls = type("Named", (Reprs,), {"__name__": property(lambda self: getter())})
+    return cls(text)
+
+
+def with_name(value, text="<named>"):
+    obj = Reprs(text)
+    obj.__name__ = value
+    return obj
+
+
+def raiser(exc):
+    def getter():
+        raise exc
+
+    return getter
+
+
+# ---------------------------------------------------------------- display_class_name
+
+
+def module_level_function():
+    pass
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class Forwarder:
+    """Forwards attribute lookups to the wrapped class."""
+
+    def __init__(self, target):
+        self._target = target
+
+    def __getattr__(self, name):
+        return getattr(self._target, name)
+
+    def __repr__(self):
+        return "Forwarder()"
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (int, "int"),
+        (5, "5"),
+        (None, "None"),
+        ("abc", "'abc'"),
+        (dict[str, int], "dict"),
+        (module_level_function, "module_level_function"),
+        (Outer.Inner, "Inner"),
+        (Reprs, "Reprs"),
+        (Reprs("<plain instance>"), "<plain instance>"),
+        (Forwarder(float), "float"),
+        (typing.Any, "Any"),
+        (len, "len"),
+        (str.upper, "upper"),
+    ],
+)
+def test_display_class_name(value, expected):
+    assert display_class_name(value) == expected
+    assert display_class_name(a=value) == expected
+
+
+@pytest.mark.parametrize(
+    "obj",
+    [
+        with_name_property(raiser(RuntimeError("no name")), "<runtime>"),
+        with_name_property(raiser(AttributeError("gone")), "<attribute>"),
+        with_name_property(raiser(ValueError("bad")), "<value>"),
+        with_name("", "<empty>"),
+        with_name(42, "<number>"),
+        with_name(3.5, "<float>"),
+        with_name(None, "<none>"),
+        with_name(b"bytes", "<bytes>"),
+        with_name(MyStr(""), "<empty subclass>"),
+    ],
+    ids=["runtime", "attribute", "value", "empty", "int", "float", "none", "bytes", "empty-subclass"],
+)
+def test_display_class_name_falls_back_to_repr(obj):
+    assert display_class_name(obj) == repr(obj)
+
+
+def test_display_class_name_of_class_with_empty_name():
+    cls = type("", (), {})
+    assert display_class_name(cls) == repr(cls)
+
+
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_display_class_name_propagates_base_exceptions(exc_type):
+    exc = exc_type("stop")
+    obj = with_name_property(raiser(exc))
+    with pytest.raises(exc_type) as info:
+        display_class_name(obj)
+    assert info.value is exc
+
+
+def test_display_class_name_propagates_repr_errors():
+    class BadRepr:
+        def __repr__(self):
+            raise ValueError("repr failed")
+
+    with pytest.raises(ValueError, match="^repr failed$"):
+        display_class_name(BadRepr())
+
+
+# ---------------------------------------------------------------- display_value
+
+
+@pytest.mark.parametrize(
+    "value, kwargs, expected",
+    [
+        ("x" * 30, {}, "'" + "x" * 24 + SUFFIX),
+        (12345, {}, "12345"),
+        (Reprs("a" * 25), {}, "a" * 25),
+        (Reprs("a" * 26), {}, "a" * 25 + SUFFIX),
+        (Reprs("a" * 24), {}, "a" * 24),
+        (Reprs(""), {}, ""),
+        (Reprs("abc"), {"value_length": 0}, SUFFIX),
+        (Reprs(""), {"value_length": 0}, ""),
+        (Reprs("abcdef"), {"value_length": 3}, "abc" + SUFFIX),
+        (Reprs("abcdef"), {"value_length": 6}, "abcdef"),
+        (Reprs("abcdef"), {"value_length": 3.9}, "abc" + SUFFIX),
+        (Reprs("abcdef"), {"value_length": -0.5}, SUFFIX),
+        (Reprs("abcdef"), {"value_length": True}, "a" + SUFFIX),
+        (Reprs("abcdef"), {"value_length": fractions.Fraction(9, 2)}, "abcd" + SUFFIX),
+        (Reprs("abcdef"), {"value_length": -2}, "abcd" + SUFFIX),
+        (Reprs("abcdef"), {"value_length": -6}, SUFFIX),
+        (Reprs("abcdef"), {"value_length": -100}, SUFFIX),
+        (Reprs(""), {"value_length": -1}, SUFFIX),
+        (Reprs("abcdef"), {"value_length": 10**30}, "abcdef"),
+        (Reprs("abcdef"), {"value_length": -(10**30)}, SUFFIX),
+        (Reprs("é" * 30), {}, "é" * 25 + SUFFIX),
+        (Reprs("😀" * 26), {}, "😀" * 25 + SUFFIX),
+        (Reprs("😀" * 25), {}, "😀" * 25),
+        (Reprs("a\x00b" * 10), {"value_length": 4}, "a\x00ba" + SUFFIX),
+        ([1, 2, 3], {}, "[1, 2, 3]"),
+        ({"k": None}, {"value_length": 5}, "{'k':" + SUFFIX),
+    ],
+)
+def test_display_value(value, kwargs, expected):
+    assert display_value(value, **kwargs) == expected
+
+
+@pytest.mark.parametrize("n", [-40, -26, -25, -1, 0, 1, 24, 25, 26, 100])
+@pytest.mark.parametrize("size", [0, 1, 25, 26, 60])
+def test_display_value_matches_slicing(n, size):
+    rep = "".join(chr(0x41 + i % 26) for i in range(size))
+    expected = rep[:n] + (SUFFIX if len(rep) > n else "")
+    assert display_value(Reprs(rep), n) == expected
+    assert display_value(value=Reprs(rep), value_length=n) == expected
+
+
+def test_display_value_returns_exact_str_for_str_subclass_repr():
+    result = display_value(Reprs(MyStr("short")))
+    assert result == "short"
+    assert type(result) is str
+
+
+@pytest.mark.parametrize(
+    "bad, type_name",
+    [("5", "str"), (None, "NoneType"), ([3], "list"), (b"3", "bytes")],
+)
+def test_display_value_rejects_non_number_length(bad, type_name):
+    with pytest.raises(TypeError) as info:
+        display_value("abc", bad)
+    assert str(info.value) == (
+        f"Argument 'value_length' has incorrect type (expected int, got {type_name})"
+    )
+
+
+@pytest.mark.parametrize("bad, exc_type", [(float("inf"), OverflowError), (float("nan"), ValueError)])
+def test_display_value_length_conversion_errors_propagate(bad, exc_type):
+    with pytest.raises(exc_type):
+        display_value("abc", bad)
+
+
+def test_display_value_attribute_error_in_repr():
+    class Broken:
+        def __repr__(self):
+            raise AttributeError("missing")
+
+    assert display_value(Broken()) == repr(AttributeError("missing"))
+
+
+def test_display_value_dataclass_with_missing_field():
+    @dataclasses.dataclass
+    class Point:
+        x: int
+        y: int
+
+    point = Point(1, 2)
+    del point.y
+    with pytest.raises(AttributeError) as info:
+        repr(point)
+    assert display_value(point) == repr(info.value)
+
+
+@pytest.mark.parametrize("exc", [ValueError("v"), KeyError("k"), RuntimeError("r"), KeyboardInterrupt()])
+def test_display_value_propagates_other_repr_errors(exc):
+    class Broken:
+        def __repr__(self):
+            raise exc
+
+    with pytest.raises(type(exc)) as info:
+        display_value(Broken())
+    assert info.value is exc
+
+
+# ---------------------------------------------------------------- python_identifier_to_type_key
+
+
+def reference_type_key(name):
+    """Straightforward re-based rendition of the documented algorithm."""
+    if not name:
+        return name
+    match = re.match(r"^_+", name)
+    leading = match.group(0) if match else ""
+    core = name[len(leading):]
+    core = re.sub(r"([a-z0-9])([A-Z])", r"\1_\2", core)
+    core = re.sub(r"([A-Z]+)([A-Z][a-z])", r"\1_\2", core)
+    core = re.sub(r"_+", "_", core)
+    return leading + core.lower()
+
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [
+        ("ModelSettings", "model_settings"),
+        ("XMLParser", "xml_parser"),
+        ("readJSONFile", "read_json_file"),
+        ("_PrivateThing", "_private_thing"),
+        ("__Dunder", "__dunder"),
+        ("Foo__Bar", "foo_bar"),
+        ("Config2D", "config2_d"),
+        ("already_snake", "already_snake"),
+        ("", ""),
+        ("ÀbcDef", "àbc_def"),
+        ("aÉb", "aéb"),
+        ("___", "___"),
+        ("__init__", "__init_"),
+        ("mid___Under__score", "mid_under_score"),
+    ],
+)
+def test_type_key_examples(name, expected):
+    assert python_identifier_to_type_key(name) == expected
+    assert python_identifier_to_type_key(name=name) == expected
+
+
+TRICKY = [
+    "A", "a", "_", "_A_", "ABC", "ABC123", "HTTP2Server", "getHTTPResponseCode",
+    "ABCDeFGHi", "AAbCc", "aBC", "a1B2C", "v2Beta", "Version10Alpha", "x1Y2Z3",
+    "PDFFile", "IOError", "snake_Case_Mixed", "Trailing__", "__Lead__Mid",
+    "CamelCase_With_Under", "_1A", "1A", "9Lives", "__9Z", "A_B_C", "aB_Cd",
+    "ÉtatMajor", "aÉB", "İstanbulCity", "ΟΔΟΣ", "ǅungla", "x\u0663Y",
+    "a\u212aB", "ＦｏｏＢａｒ", "straßeName", "a\x00B", "a\udc80B", "Tab\tName",
+    "ab" * 200 + "CD" * 200 + "Ef",
+]
+
+
+@pytest.mark.parametrize("name", TRICKY)
+def test_type_key_matches_reference(name):
+    result = python_identifier_to_type_key(name)
+    assert result == reference_type_key(name)
+    assert type(result) is str
+
+
+@pytest.mark.parametrize(
+    "bad, type_name",
+    [(MyStr("Foo"), "MyStr"), (None, "NoneType"), (b"Foo", "bytes"), (3, "int")],
+)
+def test_type_key_requires_exact_str(bad, type_name):
+    with pytest.raises(TypeError) as info:
+        python_identifier_to_type_key(bad)
+    assert str(info.value) == f"Argument 'name' has incorrect type (expected str, got {type_name})"
+
+
+def test_type_key_rejects_empty_str_subclass():
+    with pytest.raises(TypeError, match=r"got MyStr\)$"):
+        python_identifier_to_type_key(MyStr(""))
+
+
+# ---------------------------------------------------------------- module surface
+
+
+def test_module_binds_any_and_re():
+    assert naming.Any is typing.Any
+    assert naming.re is re
+
+
+@pytest.mark.parametrize(
+    "func, signature",
+    [
+        (display_class_name, "(a: 'Any') -> 'str'"),
+        (display_value, "(value: 'Any', value_length: 'int' = 25) -> 'str'"),
+        (python_identifier_to_type_key, "(name: 'str') -> 'str'"),
+    ],
+)
+def test_signatures(func, signature):
+    sig = inspect.signature(func)
+    assert str(sig) == signature
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
+
+
+@pytest.mark.parametrize(
+    "func, first_line, mentions",
+    [
+        (
+            display_class_name,
+            "Return a human-readable name for a class type.",
+            ["Used in order to keep the same representation for classes."],
+        ),
+        (
+            display_value,
+            "Display a value as a human-readable string that is truncated in order to not flood the logs.",
+            [],
+        ),
+        (
+            python_identifier_to_type_key,
+            "Convert CamelCase or mixedCase identifiers to snake_case.",
+            [
+                "treat existing underscores as word boundaries",
+                "do not introduce duplicate underscores",
+                "preserve leading underscores",
+                "lowercase the result",
+            ],
+        ),
+    ],
+)
+def test_docstrings(func, first_line, mentions):
+    doc = inspect.getdoc(func)
+    assert doc.splitlines()[0] == first_line
+    for text in mentions:
+        assert text.lower() in doc.lower()

@@ -5,6 +5,7 @@
 #include "errors.hpp"
 #include "function.hpp"
 #include "module.hpp"
+#include "names.hpp"
 #include "ref.hpp"
 #include "text.hpp"
 

@@ -6,7 +6,6 @@
 namespace quorvel {
 namespace {
 
-rt::Name kDunderName("__name__");
 
 using CodePoints = std::u32string;
 

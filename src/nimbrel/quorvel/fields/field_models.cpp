@@ -11,16 +11,11 @@ rt::Name kName("name");
 rt::Name kDisplayName("display_name");
 rt::Name kType("type");
 rt::Name kFields("fields");
-rt::Name kDefault("default");
 rt::Name kOptions("options");
 rt::Name kValue("value");
-rt::Name kGet("get");
 rt::Name kCapitalize("capitalize");
 rt::Name kDefaultType("default_type");
 rt::Name kModelDump("model_dump");
-rt::Name kDunderName("__name__");
-rt::Name kDunderModule("__module__");
-rt::Name kDunderQualname("__qualname__");
 rt::Name kPydanticComplete("__pydantic_complete__");
 
 // Dump options every field model forces, so every key is always present.
@@ -383,11 +378,20 @@ struct ModelField {
   Initial initial;
 };
 
+// How a method is placed in the class namespace.
+enum class Binding { kMethod, kClassMethod, kStaticMethod, kAfterValidator };
+
+struct Member {
+  const rt::FunctionSpec& spec;
+  Binding binding;
+};
+
 struct Model {
   const char* name;
-  const char* base;
+  const char* base;  // nullptr: pydantic's BaseModel, with our model_config
   const char* doc;
   std::span<const ModelField> fields;
+  std::span<const Member> members;
 };
 
 constexpr ModelField kBaseFields[] = {
@@ -412,6 +416,17 @@ constexpr ModelField kListFields[] = {
 constexpr ModelField kUnionFields[] = {{"default", "str | None", Initial::kNone}};
 constexpr ModelField kOptionalFields[] = {{"default", "bool", Initial::kFalse}};
 
+const Member kBaseMembers[] = {{kBasePostInit, Binding::kMethod},
+                               {kDefaultTypeSpec, Binding::kClassMethod},
+                               {kBaseDump, Binding::kMethod},
+                               {kBaseChildren, Binding::kMethod},
+                               {kCapitalizeSpec, Binding::kStaticMethod}};
+const Member kEnumMembers[] = {{kEnumPostInit, Binding::kMethod}};
+const Member kNestedMembers[] = {{kNestedChildren, Binding::kMethod}, {kNestedDump, Binding::kMethod}};
+const Member kListMembers[] = {{kListValidate, Binding::kAfterValidator}};
+const Member kUnionMembers[] = {{kUnionChildren, Binding::kMethod}, {kUnionValidate, Binding::kAfterValidator}};
+const Member kOptionalMembers[] = {{kOptionalChildren, Binding::kMethod}};
+
 #define DEFAULT_DOC "    default: Default / assigned value.\n"
 
 const Model kBaseField = {
@@ -422,7 +437,7 @@ const Model kBaseField = {
     "    description: Optional description text for UI display.\n"
     "    display_name: Optional human-readable label; auto-generated from `name` if omitted.\n"
     "    type: Type identifier for the frontend. Inferred from the class name if omitted.\n",
-    kBaseFields};
+    kBaseFields, kBaseMembers};
 const Model kFieldString = {"FieldString", "BaseField", "Basic string field.\n\nAttributes:\n" DEFAULT_DOC,
                             kTextFields};
 const Model kFieldPassword = {"FieldPassword", "BaseField", "Basic password field.\n\nAttributes:\n" DEFAULT_DOC,
@@ -447,29 +462,34 @@ const Model kFieldEnum = {"FieldEnum", "BaseField",
                           "Attributes:\n"
                           "    options: List of available options, each with at least a \"value\" key.\n"
                           "    default: Currently selected option value or None.\n",
-                          kEnumFields};
+                          kEnumFields, kEnumMembers};
 const Model kFieldNested = {"FieldNested", "BaseField",
                             "Base class for fields that contain one or more nested subfields.\n\n"
                             "Attributes:\n"
                             "    fields: Nested child fields contained in this field.\n",
-                            kNestedFields};
+                            kNestedFields, kNestedMembers};
 const Model kFieldData = {"FieldData", "FieldNested", "Group field that contains a list of subfields.", {}};
 const Model kFieldList = {"FieldList", "FieldNested",
                           "List field containing repeated items.\n\n"
                           "Attributes:\n"
                           "    default: Values currently contained in the list, for example [1, 2, 3]\n"
                           "        or a list of dictionaries keyed by content field names.\n",
-                          kListFields};
+                          kListFields, kListMembers};
 const Model kFieldUnion = {"FieldUnion", "FieldNested",
                            "Union field selecting exactly one child variant.\n\n"
                            "Attributes:\n"
                            "    default: Name of the active child field, or None if none is selected.\n",
-                           kUnionFields};
+                           kUnionFields, kUnionMembers};
 const Model kFieldOptional = {"FieldOptional", "FieldNested",
                               "Optional field that can enable or disable its children.\n\n"
                               "Attributes:\n"
                               "    default: True when the nested fields are enabled, False otherwise.\n",
-                              kOptionalFields};
+                              kOptionalFields, kOptionalMembers};
+
+// In definition order: each model's annotations may name the ones before it.
+const Model* const kModels[] = {&kBaseField,    &kFieldString,   &kFieldPassword, &kFieldTextArea, &kFieldInteger,
+                                &kFieldFloat,   &kFieldBool,     &kFieldJsonText, &kFieldEnum,     &kFieldNested,
+                                &kFieldData,    &kFieldList,     &kFieldUnion,    &kFieldOptional};
 
 // --- class creation ----------------------------------------------------------
 
@@ -533,18 +553,33 @@ PyObject* after_validator(PyObject* module, PyObject* fn) {
   return decorator ? PyObject_CallOneArg(decorator, fn) : nullptr;
 }
 
-rt::ClassBuilder declare(PyObject* module, const Model& model) {
+void add_member(PyObject* module, rt::ClassBuilder& builder, const Member& member) {
+  switch (member.binding) {
+    case Binding::kMethod:
+      builder.method(member.spec);
+      break;
+    case Binding::kClassMethod:
+      builder.class_method(member.spec);
+      break;
+    case Binding::kStaticMethod:
+      builder.static_method(member.spec);
+      break;
+    case Binding::kAfterValidator:
+      builder.set(member.spec.name, after_validator(module, builder.function(member.spec)));
+      break;
+  }
+}
+
+// Creates the model through pydantic's metaclass and binds it in the module,
+// where the string annotations of later models find it.
+bool define(PyObject* module, const Model& model) {
   rt::ClassBuilder builder(module, model.name, model.doc);
   for (const ModelField& field : model.fields) {
     builder.annotate(field.name, field.annotation);
     if (field.initial != Initial::kRequired) builder.set(field.name, initial_value(module, field.initial));
   }
-  return builder;
-}
-
-// Creates the model through pydantic's metaclass and binds it in the module,
-// where the string annotations of later models find it.
-bool define(PyObject* module, const Model& model, rt::ClassBuilder& builder) {
+  if (model.base == nullptr) builder.set("model_config", model_config(module));
+  for (const Member& member : model.members) add_member(module, builder, member);
   Ref base = Ref::steal(PyObject_GetAttrString(module, model.base ? model.base : "BaseModel"));
   if (!base) return false;
   Ref metaclass = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(base.get())));
@@ -564,52 +599,6 @@ bool define(PyObject* module, const Model& model, rt::ClassBuilder& builder) {
     return false;
   }
   return rt::add_object(module, model.name, cls.release());
-}
-
-bool define_plain(PyObject* module, const Model& model) {
-  rt::ClassBuilder builder = declare(module, model);
-  return define(module, model, builder);
-}
-
-bool define_base_field(PyObject* module) {
-  rt::ClassBuilder builder = declare(module, kBaseField);
-  builder.set("model_config", model_config(module))
-      .method(kBasePostInit)
-      .class_method(kDefaultTypeSpec)
-      .method(kBaseDump)
-      .method(kBaseChildren)
-      .static_method(kCapitalizeSpec);
-  return define(module, kBaseField, builder);
-}
-
-bool define_field_enum(PyObject* module) {
-  rt::ClassBuilder builder = declare(module, kFieldEnum);
-  builder.method(kEnumPostInit);
-  return define(module, kFieldEnum, builder);
-}
-
-bool define_field_nested(PyObject* module) {
-  rt::ClassBuilder builder = declare(module, kFieldNested);
-  builder.method(kNestedChildren).method(kNestedDump);
-  return define(module, kFieldNested, builder);
-}
-
-bool define_field_list(PyObject* module) {
-  rt::ClassBuilder builder = declare(module, kFieldList);
-  builder.set(kListValidate.name, after_validator(module, builder.function(kListValidate)));
-  return define(module, kFieldList, builder);
-}
-
-bool define_field_union(PyObject* module) {
-  rt::ClassBuilder builder = declare(module, kFieldUnion);
-  builder.method(kUnionChildren).set(kUnionValidate.name, after_validator(module, builder.function(kUnionValidate)));
-  return define(module, kFieldUnion, builder);
-}
-
-bool define_field_optional(PyObject* module) {
-  rt::ClassBuilder builder = declare(module, kFieldOptional);
-  builder.method(kOptionalChildren);
-  return define(module, kFieldOptional, builder);
 }
 
 // FormField = FieldString | FieldPassword | ... | FieldOptional
@@ -639,12 +628,10 @@ bool exec_module(PyObject* module) {
   if (!bind_imports(module)) return false;
   Py_XSETREF(base_content, PyObject_GetAttrString(module, "BaseContent"));
   if (base_content == nullptr) return false;
-  return define_base_field(module) && define_plain(module, kFieldString) && define_plain(module, kFieldPassword) &&
-         define_plain(module, kFieldTextArea) && define_plain(module, kFieldInteger) &&
-         define_plain(module, kFieldFloat) && define_plain(module, kFieldBool) && define_plain(module, kFieldJsonText) &&
-         define_field_enum(module) && define_field_nested(module) && define_plain(module, kFieldData) &&
-         define_field_list(module) && define_field_union(module) && define_field_optional(module) &&
-         define_form_field(module);
+  for (const Model* model : kModels) {
+    if (!define(module, *model)) return false;
+  }
+  return define_form_field(module);
 }
 
 }  // namespace

@@ -1,0 +1,16 @@
+// Interned names that several modules use on their hot paths.
+#pragma once
+
+#include "module.hpp"
+
+namespace quorvel {
+
+inline rt::Name kDunderName("__name__");
+inline rt::Name kDunderModule("__module__");
+inline rt::Name kDunderQualname("__qualname__");
+inline rt::Name kDunderOrigin("__origin__");
+inline rt::Name kDunderTypeArgs("__type_args__");
+inline rt::Name kDefault("default");
+inline rt::Name kGet("get");
+
+}  // namespace quorvel

@@ -86,6 +86,32 @@ PyTypeObject* super_start(PyObject* owner, PyObject* obj) {
 
 }  // namespace
 
+int optional_attr(PyObject* obj, PyObject* name, PyObject** result) {
+  PyTypeObject* meta = Py_TYPE(obj);
+  if (PyType_Check(obj) && meta->tp_getattro == PyType_Type.tp_getattro) {
+    // type's lookup: data descriptors of the metaclass first, then the MRO.
+    PyObject* meta_attr = _PyType_LookupRef(meta, name);
+    if (meta_attr == nullptr) {
+      PyObject* found = _PyType_LookupRef(reinterpret_cast<PyTypeObject*>(obj), name);
+      if (found == nullptr || Py_TYPE(found)->tp_descr_get == nullptr) {
+        *result = found;
+        return found != nullptr;
+      }
+      Py_DECREF(found);
+    } else {
+      Py_DECREF(meta_attr);
+    }
+  }
+  return PyObject_GetOptionalAttr(obj, name, result);
+}
+
+Ref attr(PyObject* obj, PyObject* name) {
+  PyObject* result = nullptr;
+  if (optional_attr(obj, name, &result) != 0) return Ref::steal(result);
+  // Absent: let the interpreter raise its own AttributeError.
+  return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
 Ref super_attr(PyObject* owner, PyObject* obj, PyObject* name) {
   PyTypeObject* start = super_start(owner, obj);
   PyObject* mro = start->tp_mro;

@@ -42,6 +42,15 @@ class ClassBuilder {
   bool ok_ = true;
 };
 
+// `getattr(obj, name)` reporting absence instead of raising, exactly as
+// PyObject_GetOptionalAttr (1 found, 0 absent, -1 error). For a class whose
+// metaclass keeps type's own attribute lookup, a plain value is read from
+// the interpreter's type cache without the general machinery.
+int optional_attr(PyObject* obj, PyObject* name, PyObject** result);
+
+// `getattr(obj, name)`, with the same fast path for classes.
+Ref attr(PyObject* obj, PyObject* name);
+
 // `super(owner, obj).name`: looks `name` up along the MRO of `obj` (or of the
 // class `obj`) after `owner`, binding descriptors as `super` does.
 Ref super_attr(PyObject* owner, PyObject* obj, PyObject* name);

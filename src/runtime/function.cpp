@@ -280,16 +280,51 @@ PyObject* call_impl(Function* fn, PyObject* const* args) {
   }
 }
 
+// True when `arg` passes `check` as it is, with nothing to convert.
+bool passes_unchanged(Check check, PyObject* arg) {
+  switch (check) {
+    case Check::kNone:
+      return true;
+    case Check::kStr:
+      return PyUnicode_CheckExact(arg);
+    case Check::kStrOrNone:
+      return PyUnicode_CheckExact(arg) || arg == Py_None;
+    case Check::kDict:
+      return PyDict_CheckExact(arg);
+    case Check::kDictOrNone:
+      return PyDict_CheckExact(arg) || arg == Py_None;
+    case Check::kList:
+      return PyList_CheckExact(arg);
+    case Check::kListOrNone:
+      return PyList_CheckExact(arg) || arg == Py_None;
+    case Check::kInt:
+      return PyLong_CheckExact(arg);
+    case Check::kBool:
+      return arg == Py_True || arg == Py_False;
+  }
+  return false;
+}
+
+// The common call: positional arguments only, the rest from defaults, nothing
+// to convert. Borrowed pointers suffice, so nothing is allocated. Anything
+// else (including every error) goes through the general binding.
+bool bind_simple(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+  if (kwnames != nullptr || !fn->simple || nargs > fn->positional_count) return false;
+  for (int i = 0; i < param_count(fn); ++i) {
+    PyObject* arg = i < nargs ? args[i] : PyTuple_GET_ITEM(fn->defaults, i);
+    if (arg == missing_marker() || !passes_unchanged(fn->checks[i], arg)) return false;
+    slots[i] = arg;
+  }
+  return true;
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   auto* fn = reinterpret_cast<Function*>(callable);
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  PyObject* slots[kMaxParams];
+  if (bind_simple(fn, args, nargs, kwnames, slots)) return call_impl(fn, slots);
   Bound bound;
-  if (fn->plain && kwnames == nullptr && nargs == fn->positional_count) {
-    std::memcpy(bound.slots, args, sizeof(PyObject*) * nargs);
-  } else if (!bind_general(fn, bound, args, nargs, kwnames)) {
-    return nullptr;
-  }
-  if (!apply_checks(fn, bound)) return nullptr;
+  if (!bind_general(fn, bound, args, nargs, kwnames) || !apply_checks(fn, bound)) return nullptr;
   return call_impl(fn, bound.slots);
 }
 
@@ -479,7 +514,7 @@ bool describe_params(Function* fn) {
   fn->defaults = PyTuple_New(count);
   if (fn->param_names == nullptr || fn->defaults == nullptr) return false;
   fn->var_positional = fn->var_keyword = -1;
-  fn->plain = true;
+  fn->simple = true;
   for (int i = 0; i < count; ++i) {
     const Param& param = spec.params[i];
     PyObject* name = PyUnicode_InternFromString(param.name);
@@ -492,7 +527,7 @@ bool describe_params(Function* fn) {
     PyTuple_SET_ITEM(fn->param_names, i, name);
     PyTuple_SET_ITEM(fn->defaults, i, fallback);
     fn->checks[i] = check_for(param.annotation);
-    fn->plain = fn->plain && param.kind == Kind::kPositionalOrKeyword;
+    fn->simple = fn->simple && param.kind != Kind::kVarPositional && param.kind != Kind::kVarKeyword;
     if (param.kind == Kind::kPositionalOnly || param.kind == Kind::kPositionalOrKeyword) ++fn->positional_count;
     if (param.kind == Kind::kVarPositional) fn->var_positional = i;
     if (param.kind == Kind::kVarKeyword) fn->var_keyword = i;

@@ -77,7 +77,7 @@ struct Function {
   int positional_count;   // positional-only plus positional-or-keyword
   int var_positional;     // index, or -1
   int var_keyword;        // index, or -1
-  bool plain;             // only positional-or-keyword parameters
+  bool simple;            // no variadic parameters
   Returns return_check;
   Check checks[kMaxParams];
 };

@@ -39,4 +39,14 @@ class Ref {
   PyObject* obj_ = nullptr;
 };
 
+// A new tuple of the given items (PyTuple_Pack without its varargs walk).
+template <typename... Items>
+Ref tuple_of(Items... items) {
+  PyObject* result = PyTuple_New(sizeof...(Items));
+  if (result == nullptr) return nullptr;
+  Py_ssize_t index = 0;
+  ((PyTuple_SET_ITEM(result, index++, Py_NewRef(static_cast<PyObject*>(items)))), ...);
+  return Ref::steal(result);
+}
+
 }  // namespace quorvel::rt

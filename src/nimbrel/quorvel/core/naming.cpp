@@ -1,4 +1,5 @@
 // Display helpers for messages and the conversion of class names to type keys.
+#include <cstring>
 #include <string>
 
 #include "runtime.hpp"
@@ -6,8 +7,6 @@
 namespace quorvel {
 namespace {
 
-
-using CodePoints = std::u32string;
 
 // --- display_class_name ---------------------------------------------------
 
@@ -46,79 +45,67 @@ PyObject* display_value(rt::Function*, PyObject* const* args) {
 
 // --- python_identifier_to_type_key ----------------------------------------
 
-bool is_lower_or_digit(char32_t c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
-bool is_upper(char32_t c) { return c >= 'A' && c <= 'Z'; }
-bool is_lower(char32_t c) { return c >= 'a' && c <= 'z'; }
+bool is_lower_or_digit(Py_UCS4 c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+bool is_upper(Py_UCS4 c) { return c >= 'A' && c <= 'Z'; }
+bool is_lower(Py_UCS4 c) { return c >= 'a' && c <= 'z'; }
 
-// "([a-z0-9])([A-Z])" -> "\1_\2"
-CodePoints split_after_lower(const CodePoints& text) {
-  CodePoints out;
-  out.reserve(text.size() * 2);
-  for (size_t i = 0; i < text.size(); ++i) {
-    out.push_back(text[i]);
-    if (i + 1 < text.size() && is_lower_or_digit(text[i]) && is_upper(text[i + 1])) {
-      out.push_back('_');
-      out.push_back(text[++i]);
+// The rewrites "([a-z0-9])([A-Z])" -> "\1_\2", then "([A-Z]+)([A-Z][a-z])"
+// -> "\1_\2", then "_+" -> "_", done in one pass. Neither insertion can fall
+// inside a run of capitals except before its last one, so the runs the second
+// rewrite sees are the input's own, and every decision reads the input alone:
+// an underscore goes before a capital that follows a lowercase letter or digit,
+// or that ends a run of capitals and starts a lowercase word.
+template <typename Read, typename Emit>
+void snake_case(Py_ssize_t begin, Py_ssize_t end, Read read, Emit emit) {
+  Py_UCS4 last = 0;
+  for (Py_ssize_t i = begin; i < end; ++i) {
+    Py_UCS4 c = read(i);
+    if (is_upper(c) && i > begin) {
+      Py_UCS4 before = read(i - 1);
+      bool starts_word = is_lower_or_digit(before) || (is_upper(before) && i + 1 < end && is_lower(read(i + 1)));
+      if (starts_word) emit(last = '_');
     }
+    if (c == '_' && last == '_') continue;
+    emit(last = c);
   }
-  return out;
 }
 
-// "([A-Z]+)([A-Z][a-z])" -> "\1_\2": a run of two or more capitals followed
-// by a lowercase letter splits before its last capital.
-CodePoints split_capital_runs(const CodePoints& text) {
-  CodePoints out;
-  out.reserve(text.size() * 2);
-  size_t i = 0;
-  while (i < text.size()) {
-    if (!is_upper(text[i])) {
-      out.push_back(text[i++]);
-      continue;
-    }
-    size_t end = i;
-    while (end < text.size() && is_upper(text[end])) ++end;
-    bool splits = end - i >= 2 && end < text.size() && is_lower(text[end]);
-    out.append(text, i, end - i - (splits ? 1 : 0));
-    if (splits) {
-      out.push_back('_');
-      out.push_back(text[end - 1]);
-      out.push_back(text[end]);
-      ++end;
-    }
-    i = end;
-  }
-  return out;
+Ref ascii_type_key(PyObject* name, Py_ssize_t leading) {
+  const Py_UCS1* data = PyUnicode_1BYTE_DATA(name);
+  Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+  // At most one underscore is added per character; the text is cut to size after.
+  PyObject* key = PyUnicode_New(leading + 2 * (length - leading), 127);
+  if (key == nullptr) return nullptr;
+  Py_UCS1* out = PyUnicode_1BYTE_DATA(key);
+  Py_ssize_t size = leading;
+  std::memset(out, '_', leading);
+  snake_case(leading, length, [data](Py_ssize_t i) -> Py_UCS4 { return data[i]; },
+             [out, &size](Py_UCS4 c) { out[size++] = static_cast<Py_UCS1>(is_upper(c) ? c + ('a' - 'A') : c); });
+  if (PyUnicode_Resize(&key, size) < 0) return nullptr;
+  return Ref::steal(key);
 }
 
-// "_+" -> "_"
-CodePoints collapse_underscores(const CodePoints& text) {
-  CodePoints out;
-  out.reserve(text.size());
-  for (char32_t c : text) {
-    if (c != '_' || out.empty() || out.back() != '_') out.push_back(c);
-  }
-  return out;
+Ref unicode_type_key(PyObject* name, Py_ssize_t leading) {
+  int kind = PyUnicode_KIND(name);
+  const void* data = PyUnicode_DATA(name);
+  std::u32string core;
+  snake_case(leading, PyUnicode_GET_LENGTH(name), [kind, data](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); },
+             [&core](Py_UCS4 c) { core.push_back(c); });
+  Ref text = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, core.data(), core.size()));
+  // str.lower: the Unicode case rules apply to non-ASCII letters.
+  Ref lowered = text ? rt::lower(text) : nullptr;
+  if (!lowered || leading == 0) return lowered;
+  Ref prefix = Ref::steal(PyUnicode_Substring(name, 0, leading));
+  return prefix ? Ref::steal(PyUnicode_Concat(prefix, lowered)) : nullptr;
 }
 
 PyObject* python_identifier_to_type_key(rt::Function*, PyObject* const* args) {
   PyObject* name = args[0];
   Py_ssize_t length = PyUnicode_GET_LENGTH(name);
   if (length == 0) return Py_NewRef(name);
-  int kind = PyUnicode_KIND(name);
-  const void* data = PyUnicode_DATA(name);
   Py_ssize_t leading = 0;
-  while (leading < length && PyUnicode_READ(kind, data, leading) == '_') ++leading;
-  CodePoints core;
-  core.reserve(length - leading);
-  for (Py_ssize_t i = leading; i < length; ++i) core.push_back(PyUnicode_READ(kind, data, i));
-  core = collapse_underscores(split_capital_runs(split_after_lower(core)));
-  Ref text = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, core.data(), core.size()));
-  if (!text) return nullptr;
-  Ref lowered = rt::lower(text);
-  if (!lowered || leading == 0) return lowered.release();
-  Ref prefix = Ref::steal(PyUnicode_Substring(name, 0, leading));
-  if (!prefix) return nullptr;
-  return PyUnicode_Concat(prefix, lowered);
+  while (leading < length && PyUnicode_READ_CHAR(name, leading) == '_') ++leading;
+  return (PyUnicode_IS_ASCII(name) ? ascii_type_key(name, leading) : unicode_type_key(name, leading)).release();
 }
 
 // --- module ---------------------------------------------------------------

@@ -4,11 +4,19 @@ Each peer follows the same steps as the library (same lookups, same checks) so
 that the ratio shows what the compiled implementation buys.
 """
 
+import abc
+import dataclasses
+import enum
 import re
 import threading
 import types
 import weakref
-from typing import Any, Protocol, get_args, get_origin, runtime_checkable
+from types import UnionType
+from typing import Any, Protocol, Union, get_args, get_origin, runtime_checkable
+
+from pydantic import ValidationError
+
+from nimbrel.quorvel.fields import field_models
 
 
 # --- type machinery ------------------------------------------------------------
@@ -118,3 +126,85 @@ def py_get_implementation(super_class: type, sub_class_name: str | None) -> type
     if not candidates:
         raise LookupError("Class for " + str(sub_class_name) + " not found.")
     return candidates[0]
+
+
+# --- content contract and field builder ------------------------------------------
+
+
+class PyContent(abc.ABC):
+    """The default methods of the content contract, as plain Python."""
+
+    @classmethod
+    def get_subfield_descriptors(cls) -> Any:
+        if dataclasses.is_dataclass(cls):
+            return dataclasses.fields(cls)
+        return []
+
+    def build_defaults(self) -> Any:
+        descriptors = self.get_subfield_descriptors()
+        try:
+            return {f.name: py_build_defaults(getattr(self, f.name)) for f in descriptors}
+        except AttributeError as error:
+            names = ", ".join(f.name for f in descriptors)
+            raise ValueError("Missing attribute on " + type(self).__name__ + ".Required field names: " + names) from error
+
+
+def py_build_defaults(val: Any) -> Any:
+    if isinstance(val, PyContent):
+        return val.build_defaults()
+    return val
+
+
+def py_instantiate_field(default_input: Any, name: str, metadata: dict[str, Any]) -> Any:
+    md = dict(metadata or {})
+    input_cls = md.pop("input", default_input)
+    if not (isinstance(input_cls, type) and issubclass(input_cls, field_models.BaseField)):
+        raise ValueError("BaseField has to be specified")
+    if "name" in md:
+        md_name = md.pop("name")
+        if md_name != name:
+            raise ValueError("Ambiguous name provided.")
+    if md.get("default") is None:
+        md.pop("default", None)
+    display_name = md.pop("display_name", field_models.BaseField.capitalize(name))
+    try:
+        return input_cls(name=name, display_name=display_name, **md)
+    except (TypeError, ValidationError) as error:
+        raise ValueError("Invalid metadata for field") from error
+
+
+_LEAF_KINDS = (
+    (bool, "FieldBool"),
+    (int, "FieldInteger"),
+    (float, "FieldFloat"),
+    (dict, "FieldJsonText"),
+    (str, "FieldString"),
+)
+
+
+def py_build_field(name: str, value_type: Any = None, metadata: dict[str, Any] | None = None) -> Any:
+    md = dict(metadata or {})
+    value = md.get("default")
+    if value_type is None:
+        value_type = type(value)
+    if value_type is type(None):
+        raise ValueError("needs a type annotation")
+    origin = get_origin(value_type) or value_type
+    if origin == Union or origin == UnionType:
+        raise ValueError("union")
+    if not isinstance(origin, type):
+        raise ValueError("unsupported")
+    md.pop("name", None)
+    if issubclass(origin, enum.Enum):
+        md["options"] = [{"text": member.name, "value": member.value} for member in origin]
+        if value is not None:
+            md["default"] = value.value
+        elif len(origin):
+            md.pop("default", None)
+        return py_instantiate_field(field_models.FieldEnum, name, md)
+    for kind, field_class in _LEAF_KINDS:
+        if issubclass(origin, kind):
+            if value is not None and not isinstance(value, kind):
+                raise ValueError("wrong default")
+            return py_instantiate_field(getattr(field_models, field_class), name, md)
+    raise ValueError("Unsupported field type")

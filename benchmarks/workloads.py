@@ -1,11 +1,14 @@
 """Workloads: one statement each, with the names it uses bound to our objects and to the peer's."""
 
+import dataclasses
+import enum
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
 import python_peers as py
 
+from nimbrel.quorvel.data import content_core, serialize
 from nimbrel.quorvel.typing import generic_params, type_lookup
 
 
@@ -67,5 +70,57 @@ def type_machinery() -> Iterator[Workload]:
     )
 
 
+def _settings_class(base: type) -> type:
+    """A dataclass under `base` with 20 primitive fields, five of each kind."""
+    kinds = [(int, 7), (str, "text"), (float, 0.5), (bool, True)]
+    namespace: dict[str, Any] = {"__annotations__": {}}
+    for index in range(20):
+        kind, default = kinds[index % 4]
+        namespace["__annotations__"][f"field_{index}"] = kind
+        namespace[f"field_{index}"] = default
+    return dataclasses.dataclass(type("Settings20", (base,), namespace))
+
+
+def content_contract() -> Iterator[Workload]:
+    class Content(content_core.BaseConfigurableData):
+        @classmethod
+        def build_field_for_type(cls, value=None, type_specification=None, name=None, metadata=None):
+            raise NotImplementedError
+
+        @classmethod
+        def from_defaults(cls, data, alias=None):
+            raise NotImplementedError
+
+    ours = _settings_class(Content)()
+    peer = _settings_class(py.PyContent)()
+    yield Workload("build_defaults, 20 primitive fields", "value.build_defaults()", {"value": ours}, {"value": peer})
+
+
+class Quality(enum.Enum):
+    LOW = "low"
+    HIGH = "high"
+
+
+def field_builder() -> Iterator[Workload]:
+    cases = [
+        ("bool", bool, {"default": True}),
+        ("int", int, {"default": 8080, "min": 1, "max": 65535}),
+        ("float", float, {"default": 0.5, "description": "ratio"}),
+        ("dict", dict, {"default": {"a": 1}}),
+        ("str", str, {"default": "host", "display_name": "Host"}),
+        ("enum", Quality, {"default": Quality.HIGH}),
+    ]
+    for label, annotation, metadata in cases:
+        names = {"annotation": annotation, "metadata": metadata}
+        yield Workload(
+            f"build_field({label})",
+            "build_field('field', annotation, metadata)",
+            {**names, "build_field": serialize.build_field},
+            {**names, "build_field": py.py_build_field},
+        )
+
+
 def all_workloads() -> Iterator[Workload]:
     yield from type_machinery()
+    yield from content_contract()
+    yield from field_builder()

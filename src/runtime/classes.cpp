@@ -1,6 +1,8 @@
 // Building classes through their real metaclasses, and `super()` lookups.
 #include "classes.hpp"
 
+#include "module.hpp"
+
 namespace quorvel::rt {
 
 ClassBuilder::ClassBuilder(PyObject* module, const char* name, const char* doc)
@@ -61,18 +63,123 @@ ClassBuilder& ClassBuilder::static_method(const FunctionSpec& spec) { return wra
 
 Ref ClassBuilder::create(PyObject* metaclass, PyObject* bases, PyObject* kwargs) {
   if (!ok()) return nullptr;
-  Ref args = Ref::steal(PyTuple_Pack(3, name_.get(), bases, namespace_.get()));
+  Ref args = tuple_of(name_.get(), bases, namespace_.get());
   if (!args) return nullptr;
-  Ref cls = Ref::steal(PyObject_Call(metaclass, args, kwargs));
+  return adopt(Ref::steal(PyObject_Call(metaclass, args, kwargs)));
+}
+
+namespace {
+
+// exec_body for types.new_class: `self` is the namespace we collected.
+PyObject* fill_namespace(PyObject* collected, PyObject* ns) {
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(collected, &position, &key, &value)) {
+    if (PyObject_SetItem(ns, key, value) < 0) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef fill_namespace_def = {"exec_body", fill_namespace, METH_O, nullptr};
+
+}  // namespace
+
+Ref ClassBuilder::create_from_bases(PyObject* bases, PyObject* kwds) {
+  if (!ok()) return nullptr;
+  Ref new_class = import_from("types", "new_class");
+  Ref body = Ref::steal(PyCFunction_New(&fill_namespace_def, namespace_));
+  if (!new_class || !body) return nullptr;
+  Ref args = tuple_of(name_.get(), bases, kwds ? kwds : Py_None, body.get());
+  if (!args) return nullptr;
+  return adopt(Ref::steal(PyObject_Call(new_class, args, nullptr)));
+}
+
+// classmethod and staticmethod do not forward __set_name__, so the owner
+// (needed for super()) is recorded here for every kind of method.
+Ref ClassBuilder::adopt(Ref cls) {
   if (!cls) return nullptr;
-  // classmethod and staticmethod do not forward __set_name__, so the owner
-  // (needed for super()) is recorded here for every kind of method.
   for (Ref& fn : functions_) {
     auto* function = reinterpret_cast<Function*>(fn.get());
     Py_XSETREF(function->owner, Py_NewRef(cls.get()));
   }
   return cls;
 }
+
+namespace {
+
+// ABCMeta's hook `hook_name` and the C check behind it.
+struct AbcCheck {
+  const char* hook_name;
+  const char* check_name;
+  PyObject* hook = nullptr;
+  PyObject* check = nullptr;
+  PyObject* name = nullptr;
+  bool tried = false;
+
+  // The C check when `cls`'s metaclass resolves the hook to ABCMeta's own.
+  PyObject* direct_for(PyObject* cls) {
+    if (!tried) load();
+    if (check == nullptr || !PyType_Check(cls)) return nullptr;
+    PyObject* found = _PyType_LookupRef(Py_TYPE(cls), name);
+    Py_XDECREF(found);
+    return found == hook ? check : nullptr;
+  }
+
+  void load() {
+    tried = true;
+    Ref meta = import_from("abc", "ABCMeta");
+    Ref direct = import_from("_abc", check_name);
+    name = PyUnicode_InternFromString(hook_name);
+    if (meta && direct && name) {
+      hook = _PyType_LookupRef(reinterpret_cast<PyTypeObject*>(meta.get()), name);
+      check = hook ? direct.release() : nullptr;
+    }
+    // Without them every check simply takes the general path.
+    PyErr_Clear();
+  }
+};
+
+AbcCheck abc_instance_check = {"__instancecheck__", "_abc_instancecheck"};
+AbcCheck abc_subclass_check = {"__subclasscheck__", "_abc_subclasscheck"};
+
+int call_check(PyObject* check, PyObject* cls, PyObject* obj) {
+  PyObject* args[] = {cls, obj};
+  Ref verdict = Ref::steal(PyObject_Vectorcall(check, args, 2, nullptr));
+  return verdict ? PyObject_IsTrue(verdict) : -1;
+}
+
+}  // namespace
+
+int is_instance(PyObject* obj, PyObject* cls) {
+  if (Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(cls))) return 1;
+  PyObject* check = abc_instance_check.direct_for(cls);
+  return check ? call_check(check, cls, obj) : PyObject_IsInstance(obj, cls);
+}
+
+int is_subclass(PyObject* derived, PyObject* cls) {
+  PyObject* check = abc_subclass_check.direct_for(cls);
+  return check ? call_check(check, cls, derived) : PyObject_IsSubclass(derived, cls);
+}
+
+bool ClassCache::init() {
+  Ref factory = import_from("weakref", "WeakKeyDictionary");
+  mapping_ = factory ? PyObject_CallNoArgs(factory) : nullptr;
+  storage_ = mapping_ ? PyObject_GetAttrString(mapping_, "data") : nullptr;
+  return storage_ != nullptr;
+}
+
+Ref ClassCache::find(PyObject* cls) const {
+  Ref key = Ref::steal(PyWeakref_NewRef(cls, nullptr));
+  PyObject* value = nullptr;
+  if (!key || PyDict_GetItemRef(storage_, key, &value) < 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return Ref::steal(value);
+}
+
+bool ClassCache::store(PyObject* cls, PyObject* value) { return PyObject_SetItem(mapping_, cls, value) == 0; }
 
 namespace {
 

@@ -29,8 +29,16 @@ class ClassBuilder {
   // class as the owner of every callable created here.
   Ref create(PyObject* metaclass, PyObject* bases, PyObject* kwargs = nullptr);
 
+  // Creates the class with `types.new_class(name, bases, kwds, exec_body)`,
+  // as a class statement would: bases such as `dict[str, Any]` resolve
+  // through `__mro_entries__` (and are kept in `__orig_bases__`), the
+  // metaclass is derived from the bases, and its `__prepare__` namespace
+  // receives every entry through `__setitem__`.
+  Ref create_from_bases(PyObject* bases, PyObject* kwds = nullptr);
+
  private:
   ClassBuilder& wrapped(const FunctionSpec& spec, PyObject* (*wrap)(PyObject*));
+  Ref adopt(Ref cls);
   bool ok() const { return ok_; }
   void fail() { ok_ = false; }
 
@@ -50,6 +58,29 @@ int optional_attr(PyObject* obj, PyObject* name, PyObject** result);
 
 // `getattr(obj, name)`, with the same fast path for classes.
 Ref attr(PyObject* obj, PyObject* name);
+
+// isinstance(obj, cls) and issubclass(derived, cls). For a class whose
+// metaclass keeps ABCMeta's own hooks, abc's C checks are called directly:
+// those hooks are Python functions that do nothing but call them, so this
+// skips one Python frame per check and answers the same.
+int is_instance(PyObject* obj, PyObject* cls);
+int is_subclass(PyObject* derived, PyObject* cls);
+
+// Values computed once per class and dropped when the class is collected
+// (a weakref.WeakKeyDictionary underneath). Lookups take the class's
+// canonical weak reference, which the interpreter reuses, so a hit allocates
+// nothing. Plain pointers: the cache lives as long as the process.
+class ClassCache {
+ public:
+  bool init();
+  // The stored value, or nullptr (without an error) when there is none.
+  Ref find(PyObject* cls) const;
+  bool store(PyObject* cls, PyObject* value);
+
+ private:
+  PyObject* mapping_ = nullptr;  // the WeakKeyDictionary
+  PyObject* storage_ = nullptr;  // its `data` dict
+};
 
 // `super(owner, obj).name`: looks `name` up along the MRO of `obj` (or of the
 // class `obj`) after `owner`, binding descriptors as `super` does.

@@ -22,34 +22,54 @@ bool has_default(Function* fn, int index) {
 
 // --- checks derived from annotation texts ---------------------------------
 
-bool starts_with_word(std::string_view text, std::string_view word) {
-  return text.starts_with(word) && (text.size() == word.size() || text[word.size()] == '[');
-}
+// The built-in class an annotation names on its own ("dict" for "dict" or
+// "dict[str, Any]", optionally followed by " | None"); empty when the text is
+// anything else, such as a union with another type or a class of ours.
+struct BuiltinAnnotation {
+  std::string_view name;
+  bool or_none = false;
+};
 
-Check check_for(const char* annotation) {
-  if (annotation == nullptr) return Check::kNone;
+BuiltinAnnotation builtin_annotation(const char* annotation) {
+  if (annotation == nullptr) return {};
   std::string_view text(annotation);
-  if (text == "str") return Check::kStr;
-  if (text == "str | None") return Check::kStrOrNone;
-  if (text == "int") return Check::kInt;
-  if (text == "bool") return Check::kBool;
   constexpr std::string_view kOrNone = " | None";
   bool or_none = text.ends_with(kOrNone);
   if (or_none) text.remove_suffix(kOrNone.size());
-  if (starts_with_word(text, "dict")) return or_none ? Check::kDictOrNone : Check::kDict;
-  if (starts_with_word(text, "list")) return or_none ? Check::kListOrNone : Check::kList;
+  size_t bracket = text.find('[');
+  std::string_view name = text.substr(0, bracket);
+  if (bracket != std::string_view::npos) {
+    // The subscription must close at the very end: "dict[str, Any] | Any" is a union.
+    int depth = 0;
+    for (size_t i = bracket; i < text.size(); ++i) {
+      depth += text[i] == '[' ? 1 : text[i] == ']' ? -1 : 0;
+      if (depth == 0 && i + 1 != text.size()) return {};
+    }
+  }
+  if (name.find_first_of(" |") != std::string_view::npos) return {};
+  return {name, or_none};
+}
+
+Check check_for(const char* annotation) {
+  auto [name, or_none] = builtin_annotation(annotation);
+  if (name == "str") return or_none ? Check::kStrOrNone : Check::kStr;
+  if (name == "dict") return or_none ? Check::kDictOrNone : Check::kDict;
+  if (name == "list") return or_none ? Check::kListOrNone : Check::kList;
+  if (or_none) return Check::kNone;
+  if (name == "int") return Check::kInt;
+  if (name == "bool") return Check::kBool;
   return Check::kNone;
 }
 
+// None always passes a return check, so " | None" changes nothing here.
 Returns return_check_for(const char* annotation) {
-  if (annotation == nullptr) return Returns::kAny;
-  std::string_view text(annotation);
-  if (text == "str") return Returns::kStr;
-  if (text == "bool") return Returns::kBool;
-  if (starts_with_word(text, "tuple")) return Returns::kTuple;
-  if (starts_with_word(text, "set")) return Returns::kSet;
-  if (starts_with_word(text, "dict")) return Returns::kDict;
-  if (starts_with_word(text, "list")) return Returns::kList;
+  std::string_view name = builtin_annotation(annotation).name;
+  if (name == "str") return Returns::kStr;
+  if (name == "dict") return Returns::kDict;
+  if (name == "list") return Returns::kList;
+  if (name == "tuple") return Returns::kTuple;
+  if (name == "set") return Returns::kSet;
+  if (name == "bool") return Returns::kBool;
   return Returns::kAny;
 }
 

@@ -43,6 +43,24 @@ bool bind_module(PyObject* module, const char* module_name) {
   return add_object(module, module_name, PyImport_ImportModule(module_name));
 }
 
+PyObject* make_type_var(PyObject* module, const char* name, PyObject* bound) {
+  Ref factory = Ref::steal(PyObject_GetAttrString(module, "TypeVar"));
+  Ref args = Ref::steal(Py_BuildValue("(s)", name));
+  Ref kwargs = Ref::steal(bound ? Py_BuildValue("{sO}", "bound", bound) : PyDict_New());
+  if (!factory || !args || !kwargs) return nullptr;
+  Ref var = Ref::steal(PyObject_Call(factory, args, kwargs));
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!var || !module_name || PyObject_SetAttrString(var, "__module__", module_name) < 0) return nullptr;
+  return var.release();
+}
+
+bool bind_imports(PyObject* module, std::initializer_list<Import> imports) {
+  for (const Import& import : imports) {
+    if (!(import.from ? bind_from(module, import.from, import.name) : bind_module(module, import.name))) return false;
+  }
+  return true;
+}
+
 bool add_function(PyObject* module, const FunctionSpec& spec) {
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
   if (!module_name) return false;

@@ -1,6 +1,8 @@
 // Module set-up: interned names, imports, exposing functions, module definition.
 #pragma once
 
+#include <initializer_list>
+
 #include "function.hpp"
 
 namespace quorvel::rt {
@@ -56,6 +58,20 @@ bool bind_from(PyObject* module, const char* from_module, const char* name);
 
 // Binds `import module_name` under its own name.
 bool bind_module(PyObject* module, const char* module_name);
+
+// One module-level import: `from <from> import <name>`, or `import <name>`
+// when `from` is nullptr.
+struct Import {
+  const char* from;
+  const char* name;
+};
+
+// Binds the imports in order, as the top of a Python module would.
+bool bind_imports(PyObject* module, std::initializer_list<Import> imports);
+
+// `TypeVar(name)` or `TypeVar(name, bound=bound)` through the module's own
+// `TypeVar` binding, attributed to the module.
+PyObject* make_type_var(PyObject* module, const char* name, PyObject* bound = nullptr);
 
 // Creates the callable for `spec` and stores it as a module attribute.
 bool add_function(PyObject* module, const FunctionSpec& spec);

@@ -135,7 +135,7 @@ const rt::FunctionSpec kFunctions[] = {
 };
 
 bool exec_module(PyObject* module) {
-  if (!rt::bind_from(module, "typing", "Any") || !rt::bind_module(module, "re")) return false;
+  if (!rt::bind_imports(module, {{"typing", "Any"}, {nullptr, "re"}})) return false;
   for (const rt::FunctionSpec& spec : kFunctions) {
     if (!rt::add_function(module, spec)) return false;
   }

@@ -237,7 +237,7 @@ PyObject* enum_model_post_init(rt::Function*, PyObject* const* args) {
 
 int is_admitted_list_item(PyObject* item) {
   if (PyDict_Check(item)) return 1;
-  int content = PyObject_IsInstance(item, base_content);
+  int content = rt::is_instance(item, base_content);
   if (content != 0) return content;
   return PyLong_Check(item) || PyUnicode_Check(item) || PyFloat_Check(item) || PyBool_Check(item);
 }
@@ -617,11 +617,15 @@ bool define_form_field(PyObject* module) {
 }
 
 bool bind_imports(PyObject* module) {
-  return rt::bind_module(module, "re") && rt::bind_from(module, "collections.abc", "Callable") &&
-         rt::bind_from(module, "pydantic", "BaseModel") && rt::bind_from(module, "pydantic", "Field") &&
-         rt::bind_from(module, "pydantic", "model_validator") && rt::bind_from(module, "pydantic", "ConfigDict") &&
-         rt::bind_from(module, "typing", "Any") && rt::bind_from(module, "typing", "cast") &&
-         rt::bind_from(module, "nimbrel.quorvel.data.base", "BaseContent");
+  return rt::bind_imports(module, {{nullptr, "re"},
+                                   {"collections.abc", "Callable"},
+                                   {"pydantic", "BaseModel"},
+                                   {"pydantic", "Field"},
+                                   {"pydantic", "model_validator"},
+                                   {"pydantic", "ConfigDict"},
+                                   {"typing", "Any"},
+                                   {"typing", "cast"},
+                                   {"nimbrel.quorvel.data.base", "BaseContent"}});
 }
 
 bool exec_module(PyObject* module) {

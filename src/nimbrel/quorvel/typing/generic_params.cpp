@@ -295,10 +295,13 @@ PyObject* generic_with_args(PyObject* module) {
 }
 
 bool exec_module(PyObject* module) {
-  if (!rt::bind_module(module, "types") || !rt::bind_module(module, "weakref") ||
-      !rt::bind_module(module, "threading") || !rt::bind_from(module, "typing", "Any") ||
-      !rt::bind_from(module, "typing", "cast") || !rt::bind_from(module, "typing", "Type") ||
-      !rt::bind_from(module, "nimbrel.quorvel.core.exceptions", "QuorvelTypeResolutionError")) {
+  if (!rt::bind_imports(module, {{nullptr, "types"},
+                                 {nullptr, "weakref"},
+                                 {nullptr, "threading"},
+                                 {"typing", "Any"},
+                                 {"typing", "cast"},
+                                 {"typing", "Type"},
+                                 {"nimbrel.quorvel.core.exceptions", "QuorvelTypeResolutionError"}})) {
     return false;
   }
   Ref cls = Ref::steal(generic_with_args(module));

@@ -339,18 +339,6 @@ const rt::FunctionSpec kSubclasses = {
     "Iteratively gather all descendents (allowing for multiple levels of inheritance) of the provided #super_class.",
     subclasses, kSubclassesParams, "set[Type[__subclasses_tv]]"};
 
-// TypeVar(name) or TypeVar(name, bound=bound), owned by this module.
-PyObject* type_var(PyObject* module, const char* name, const char* bound) {
-  Ref factory = Ref::steal(PyObject_GetAttrString(module, "TypeVar"));
-  Ref args = Ref::steal(Py_BuildValue("(s)", name));
-  Ref kwargs = Ref::steal(bound ? Py_BuildValue("{ss}", "bound", bound) : PyDict_New());
-  if (!factory || !args || !kwargs) return nullptr;
-  Ref var = Ref::steal(PyObject_Call(factory, args, kwargs));
-  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-  if (!var || !module_name || PyObject_SetAttrString(var, "__module__", module_name) < 0) return nullptr;
-  return var.release();
-}
-
 // @runtime_checkable class SupportsTypeKey(Protocol) with one class method.
 PyObject* supports_type_key(PyObject* module) {
   Ref protocol = Ref::steal(PyObject_GetAttrString(module, "Protocol"));
@@ -372,17 +360,21 @@ bool bind_supports_type_key(PyObject* module) {
 }
 
 bool bind_imports(PyObject* module) {
-  static const char* const kTyping[] = {"Any",      "TypeVar",           "cast",     "get_args", "get_origin",
-                                        "overload", "runtime_checkable", "Protocol", "Type"};
-  if (!rt::bind_from(module, "logging", "getLogger")) return false;
-  for (const char* name : kTyping) {
-    if (!rt::bind_from(module, "typing", name)) return false;
-  }
-  return rt::bind_from(module, "typing_extensions", "Never") &&
-         rt::bind_from(module, "nimbrel.quorvel.core.exceptions", "QuorvelImplementationError") &&
-         rt::bind_from(module, "nimbrel.quorvel.core.exceptions", "QuorvelUserError") &&
-         rt::bind_from(module, "nimbrel.quorvel.core.naming", "python_identifier_to_type_key") &&
-         rt::bind_from(module, "nimbrel.quorvel.data.base", "BaseContent");
+  return rt::bind_imports(module, {{"logging", "getLogger"},
+                                   {"typing", "Any"},
+                                   {"typing", "TypeVar"},
+                                   {"typing", "cast"},
+                                   {"typing", "get_args"},
+                                   {"typing", "get_origin"},
+                                   {"typing", "overload"},
+                                   {"typing", "runtime_checkable"},
+                                   {"typing", "Protocol"},
+                                   {"typing", "Type"},
+                                   {"typing_extensions", "Never"},
+                                   {"nimbrel.quorvel.core.exceptions", "QuorvelImplementationError"},
+                                   {"nimbrel.quorvel.core.exceptions", "QuorvelUserError"},
+                                   {"nimbrel.quorvel.core.naming", "python_identifier_to_type_key"},
+                                   {"nimbrel.quorvel.data.base", "BaseContent"}});
 }
 
 PyObject* module_logger(PyObject* module) {
@@ -392,16 +384,17 @@ PyObject* module_logger(PyObject* module) {
 }
 
 bool exec_module(PyObject* module) {
-  return bind_imports(module) && rt::add_object(module, "logger", module_logger(module)) &&
+  Ref supports_name = Ref::steal(PyUnicode_FromString("SupportsTypeKey"));
+  return supports_name && bind_imports(module) && rt::add_object(module, "logger", module_logger(module)) &&
          rt::add_function(module, kTypeArgsOf) && rt::add_function(module, kResolveGenericArg) &&
          rt::add_function(module, kResolveGenericArgs) &&
-         rt::add_object(module, "_TSupports", type_var(module, "_TSupports", "SupportsTypeKey")) &&
+         rt::add_object(module, "_TSupports", rt::make_type_var(module, "_TSupports", supports_name)) &&
          bind_supports_type_key(module) &&
          rt::add_function(module, kTypeKeySpec) && rt::add_function(module, kTypeKeyClass) &&
          rt::add_object(module, "__get_implementation_type",
-                        type_var(module, "__get_implementation_type", nullptr)) &&
+                        rt::make_type_var(module, "__get_implementation_type")) &&
          rt::add_function(module, kGetImplementation) && rt::add_function(module, kGetImplementations) &&
-         rt::add_object(module, "__subclasses_tv", type_var(module, "__subclasses_tv", nullptr)) &&
+         rt::add_object(module, "__subclasses_tv", rt::make_type_var(module, "__subclasses_tv")) &&
          rt::add_function(module, kSubclasses);
 }
 

@@ -1,0 +1,557 @@
+// The configurable content contract and the helpers for values, types and registration.
+#include "runtime.hpp"
+
+namespace quorvel {
+namespace {
+
+rt::Name kBuildDefaults("build_defaults");
+rt::Name kBuildFieldForType("build_field_for_type");
+rt::Name kFromDefaults("from_defaults");
+rt::Name kGetSubfieldDescriptors("get_subfield_descriptors");
+rt::Name kName("name");
+rt::Name kRegister("register");
+rt::Name kMetadata("metadata");
+rt::Name kDunderDict("__dict__");
+rt::Name kDunderIsAbstract("__isabstractmethod__");
+rt::Name kDunderAbstractMethods("__abstractmethods__");
+rt::Name kDunderDataclassFields("__dataclass_fields__");
+rt::Name kGetMro("getmro");
+
+rt::Global kBaseConfigurableData("BaseConfigurableData");
+rt::Global kPrimitiveArgs("PrimitiveArgs");
+rt::Global kQuorvelError("QuorvelError");
+rt::Global kImplementationError("QuorvelImplementationError");
+rt::Global kDisplayClassName("display_class_name");
+rt::Global kDisplayValue("display_value");
+rt::Global kTypeKeyClass("type_key_class");
+rt::Global kGetOrigin("get_origin");
+rt::Global kIsDataclass("is_dataclass");
+rt::Global kFieldsOf("fields");
+rt::Global kInspect("inspect");
+rt::Global kAbcMeta("ABCMeta");
+
+// The descriptors and field names of each dataclass content class, with the
+// `__dataclass_fields__` they were read from: a class that is decorated
+// again gets a new one, and its entry is then read anew.
+rt::ClassCache field_cache;
+
+// Our own get_subfield_descriptors, to recognise when it is not overridden.
+PyObject* own_get_subfield_descriptors = nullptr;
+
+Ref call_global(const rt::Global& global, PyObject* arg) {
+  Ref fn = global.get();
+  return fn ? Ref::steal(PyObject_CallOneArg(fn, arg)) : nullptr;
+}
+
+PyObject* raise_global(const rt::Global& error_class, PyObject* message) {
+  Ref cls = error_class.get();
+  return cls && message ? rt::raise(cls, message) : nullptr;
+}
+
+// isinstance(value, BaseConfigurableData), registered virtual subclasses included.
+int is_content(PyObject* value) {
+  Ref base = kBaseConfigurableData.get();
+  return base ? rt::is_instance(value, base) : -1;
+}
+
+Ref convert_defaults(PyObject* value) {
+  int content = is_content(value);
+  if (content < 0) return nullptr;
+  return content ? Ref::steal(PyObject_CallMethodNoArgs(value, kBuildDefaults)) : Ref::borrow(value);
+}
+
+// --- the descriptors of a class ----------------------------------------------
+
+struct Descriptors {
+  Ref fields;  // the Field objects, in declaration order
+  Ref names;   // their names
+};
+
+Ref field_names(PyObject* fields) {
+  Ref names = Ref::steal(PyTuple_New(PyTuple_GET_SIZE(fields)));
+  if (!names) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
+    PyObject* name = PyObject_GetAttr(PyTuple_GET_ITEM(fields, i), kName);
+    if (name == nullptr) return nullptr;
+    PyTuple_SET_ITEM(names.get(), i, name);
+  }
+  return names;
+}
+
+// `fields(cls)` of a dataclass, from the per-class cache when still valid.
+// Returns false with an error set; `found.fields` stays empty for a class
+// that is not a dataclass.
+bool dataclass_descriptors(PyObject* cls, Descriptors& found) {
+  Ref is_dataclass = call_global(kIsDataclass, cls);
+  if (!is_dataclass) return false;
+  int dataclass = PyObject_IsTrue(is_dataclass);
+  if (dataclass <= 0) return dataclass == 0;
+  Ref current = rt::attr(cls, kDunderDataclassFields);
+  if (!current) return false;
+  if (Ref entry = field_cache.find(cls); entry && PyTuple_GET_ITEM(entry.get(), 0) == current.get()) {
+    found = {Ref::borrow(PyTuple_GET_ITEM(entry.get(), 1)), Ref::borrow(PyTuple_GET_ITEM(entry.get(), 2))};
+    return true;
+  }
+  Ref fields = call_global(kFieldsOf, cls);
+  if (!fields) return false;
+  if (!PyTuple_CheckExact(fields.get())) fields = Ref::steal(PySequence_Tuple(fields));
+  Ref names = fields ? field_names(fields) : nullptr;
+  if (!names) return false;
+  Ref entry = rt::tuple_of(current.get(), fields.get(), names.get());
+  // Classes that cannot be weakly referenced are simply not cached.
+  if (!entry || !field_cache.store(cls, entry)) PyErr_Clear();
+  found = {std::move(fields), std::move(names)};
+  return true;
+}
+
+// The descriptors of `self`, through `self.get_subfield_descriptors()`; the
+// field names come from the cache when that method is not overridden.
+bool subfield_descriptors(PyObject* self, Descriptors& found) {
+  Ref method = Ref::steal(PyObject_GetAttr(self, kGetSubfieldDescriptors));
+  if (!method) return false;
+  if (PyMethod_Check(method.get()) && PyMethod_GET_FUNCTION(method.get()) == own_get_subfield_descriptors) {
+    if (!dataclass_descriptors(PyMethod_GET_SELF(method.get()), found)) return false;
+    if (found.fields) return true;
+  }
+  Ref descriptors = Ref::steal(PyObject_CallNoArgs(method));
+  Ref as_tuple = descriptors ? Ref::steal(PySequence_Tuple(descriptors)) : nullptr;
+  Ref names = as_tuple ? field_names(as_tuple) : nullptr;
+  if (!names) return false;
+  found = {std::move(as_tuple), std::move(names)};
+  return true;
+}
+
+// --- BaseConfigurableData ----------------------------------------------------
+
+PyObject* get_subfield_descriptors(rt::Function*, PyObject* const* args) {
+  Descriptors found;
+  if (!dataclass_descriptors(args[0], found)) return nullptr;
+  return found.fields ? found.fields.release() : PyList_New(0);
+}
+
+PyObject* abstract_body(rt::Function*, PyObject* const*) { Py_RETURN_NONE; }
+
+// self.build_field_for_type(self, name=name, metadata=metadata)
+PyObject* build_field(rt::Function*, PyObject* const* args) {
+  PyObject* self = args[0];
+  PyObject* call_args[] = {self, self, args[1], args[2]};
+  Ref kwnames = rt::tuple_of(kName.get(), kMetadata.get());
+  if (!kwnames) return nullptr;
+  return PyObject_VectorcallMethod(kBuildFieldForType, call_args, 2, kwnames);
+}
+
+Ref missing_attribute(PyObject* self, PyObject* names) {
+  Ref type_name = call_global(kDisplayClassName, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+  Ref shown = type_name ? call_global(kDisplayValue, self) : nullptr;
+  Ref separator = Ref::steal(PyUnicode_FromString(", "));
+  Ref listed = shown && separator ? Ref::steal(PyUnicode_Join(separator, names)) : nullptr;
+  if (!listed) return nullptr;
+  return Ref::steal(PyUnicode_FromFormat("Missing attribute on %U instance %U.Required field names: %U",
+                                         type_name.get(), shown.get(), listed.get()));
+}
+
+PyObject* method_build_defaults(rt::Function*, PyObject* const* args) {
+  rt::RecursionGuard guard(" while building defaults");
+  if (!guard) return nullptr;
+  PyObject* self = args[0];
+  Descriptors found;
+  if (!subfield_descriptors(self, found)) return nullptr;
+  Py_ssize_t count = PyTuple_GET_SIZE(found.names.get());
+  Ref result = Ref::steal(_PyDict_NewPresized(count));
+  if (!result) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(found.names.get(), i);
+    Ref value = Ref::steal(PyObject_GetAttr(self, name));
+    Ref converted = value ? convert_defaults(value) : nullptr;
+    if (converted && PyDict_SetItem(result, name, converted) == 0) continue;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyObject* caught = PyErr_GetRaisedException();
+    Ref message = missing_attribute(self, found.names);
+    Ref cls = kQuorvelError.get();
+    if (!message || !cls) {
+      Py_DECREF(caught);
+      return nullptr;
+    }
+    PyErr_SetRaisedException(caught);
+    return rt::raise_from(cls, message);
+  }
+  return result.release();
+}
+
+PyObject* build_root_defaults(rt::Function*, PyObject* const* args) {
+  PyObject* self = args[0];
+  Ref key = call_global(kTypeKeyClass, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+  if (!key) return nullptr;
+  Ref defaults = Ref::steal(PyObject_CallMethodNoArgs(self, kBuildDefaults));
+  if (!defaults) return nullptr;
+  Ref root = Ref::steal(PyDict_New());
+  if (!root || PyDict_SetItem(root, key, defaults) < 0) return nullptr;
+  return root.release();
+}
+
+PyObject* serialize_to_disk_representation(rt::Function*, PyObject* const* args) {
+  return PyObject_CallMethodNoArgs(args[0], kBuildDefaults);
+}
+
+PyObject* parse_from_disk_representation(rt::Function*, PyObject* const* args) {
+  return PyObject_CallMethodOneArg(args[0], kFromDefaults, args[1]);
+}
+
+PyObject* load_root_defaults(rt::Function*, PyObject* const* args) {
+  PyObject* cls = args[0];
+  PyObject* data = args[1];
+  Ref key = call_global(kTypeKeyClass, cls);
+  if (!key) return nullptr;
+  PyObject* inner = nullptr;
+  if (PyDict_GetItemRef(data, key, &inner) < 0) return nullptr;
+  Ref unwrapped = inner ? Ref::steal(inner) : Ref::borrow(data);
+  PyObject* call_args[] = {cls, unwrapped.get(), args[2]};
+  return PyObject_VectorcallMethod(kFromDefaults, call_args, 3, nullptr);
+}
+
+PyObject* inject_and_validate_impl(PyObject* provider, PyObject* target);
+
+PyObject* register_subclass(rt::Function*, PyObject* const* args) {
+  PyObject* cls = args[0];
+  PyObject* subclass = args[1];
+  Ref abc_meta = kAbcMeta.get();
+  Ref abc_register = abc_meta ? Ref::steal(PyObject_GetAttr(abc_meta, kRegister)) : nullptr;
+  if (!abc_register) return nullptr;
+  Ref registered = Ref::steal(PyObject_CallFunctionObjArgs(abc_register, cls, subclass, nullptr));
+  if (!registered) return nullptr;
+  Ref done = Ref::steal(inject_and_validate_impl(cls, subclass));
+  if (!done) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// --- module functions ----------------------------------------------------------
+
+PyObject* build_defaults(rt::Function*, PyObject* const* args) { return convert_defaults(args[0]).release(); }
+
+PyObject* require_valid_config_value(rt::Function*, PyObject* const* args) {
+  PyObject* value = args[0];
+  int content = is_content(value);
+  if (content < 0) return nullptr;
+  if (content) return Py_NewRef(value);
+  Ref primitives = kPrimitiveArgs.get();
+  int primitive = primitives ? PyObject_IsInstance(value, primitives) : -1;
+  if (primitive < 0) return nullptr;
+  if (primitive) return Py_NewRef(value);
+  return raise_global(kQuorvelError,
+                      Ref::steal(PyUnicode_FromFormat("%U must be BaseConfigurableData or PrimitiveTypes, got %R.",
+                                                      args[1], reinterpret_cast<PyObject*>(Py_TYPE(value)))));
+}
+
+// A content class, or one of the primitive classes themselves.
+int is_config_class(PyObject* cls) {
+  Ref base = kBaseConfigurableData.get();
+  if (!base) return -1;
+  int content = rt::is_subclass(cls, base);
+  if (content != 0) return content;
+  Ref primitives = kPrimitiveArgs.get();
+  return primitives ? PySequence_Contains(primitives, cls) : -1;
+}
+
+PyObject* require_valid_config_type(rt::Function*, PyObject* const* args) {
+  PyObject* tp = args[0];
+  Ref origin = call_global(kGetOrigin, tp);
+  if (!origin) return nullptr;
+  PyObject* candidate = PyType_Check(origin.get()) ? origin.get() : tp;
+  int valid = PyType_Check(candidate) ? is_config_class(candidate) : 0;
+  if (valid < 0) return nullptr;
+  if (valid) return Py_NewRef(tp);
+  return raise_global(kQuorvelError, Ref::steal(PyUnicode_FromFormat(
+                                         "%U must be BaseConfigurableData subclass or PrimitiveType, got %R.", args[1], tp)));
+}
+
+bool is_public_name(PyObject* name) {
+  return PyUnicode_Check(name) && (PyUnicode_GET_LENGTH(name) == 0 || PyUnicode_READ_CHAR(name, 0) != '_');
+}
+
+// getattr(obj, "__isabstractmethod__", False), as a truth value.
+int is_abstract(PyObject* obj) {
+  PyObject* flag = nullptr;
+  int found = PyObject_GetOptionalAttr(obj, kDunderIsAbstract, &flag);
+  if (found <= 0) return found;
+  Ref owned = Ref::steal(flag);
+  return PyObject_IsTrue(flag);
+}
+
+// Copies one class namespace's public, non-abstract entries that the target lacks.
+bool inject_namespace(PyObject* base, PyObject* target) {
+  Ref ns = Ref::steal(PyObject_GetAttr(base, kDunderDict));
+  Ref items = ns ? Ref::steal(PyMapping_Items(ns)) : nullptr;
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    PyObject* name = PyTuple_GET_ITEM(item, 0);
+    PyObject* attr = PyTuple_GET_ITEM(item, 1);
+    if (!is_public_name(name)) continue;
+    int present = PyObject_HasAttrWithError(target, name);
+    if (present != 0) {
+      if (present < 0) return false;
+      continue;
+    }
+    int abstract = is_abstract(attr);
+    if (abstract < 0 || (!abstract && PyObject_SetAttr(target, name, attr) < 0)) return false;
+  }
+  return true;
+}
+
+bool inject(PyObject* provider, PyObject* target) {
+  Ref inspect = kInspect.get();
+  Ref mro = inspect ? Ref::steal(PyObject_CallMethodOneArg(inspect, kGetMro, provider)) : nullptr;
+  Ref classes = mro ? Ref::steal(PyObject_GetIter(mro)) : nullptr;
+  if (!classes) return false;
+  while (Ref base = Ref::steal(PyIter_Next(classes))) {
+    if (base.get() == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) return true;
+    if (!inject_namespace(base, target)) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+// The provider's abstract methods that the target lacks or leaves abstract.
+Ref missing_implementations(PyObject* provider, PyObject* target) {
+  Ref missing = Ref::steal(PyList_New(0));
+  PyObject* abstract_names = nullptr;
+  if (!missing || PyObject_GetOptionalAttr(provider, kDunderAbstractMethods, &abstract_names) < 0) return nullptr;
+  if (abstract_names == nullptr) return missing;
+  Ref names = Ref::steal(PyObject_GetIter(Ref::steal(abstract_names)));
+  if (!names) return nullptr;
+  while (Ref name = Ref::steal(PyIter_Next(names))) {
+    PyObject* attr = nullptr;
+    int present = PyObject_GetOptionalAttr(target, name, &attr);
+    if (present < 0) return nullptr;
+    int abstract = present ? is_abstract(Ref::steal(attr)) : 1;
+    if (abstract < 0 || (abstract && PyList_Append(missing, name) < 0)) return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  return missing;
+}
+
+PyObject* inject_and_validate_impl(PyObject* provider, PyObject* target) {
+  if (!inject(provider, target)) return nullptr;
+  Ref missing = missing_implementations(provider, target);
+  if (!missing || PyList_Sort(missing) < 0) return nullptr;
+  if (PyList_GET_SIZE(missing.get()) == 0) Py_RETURN_NONE;
+  Ref qualname = Ref::steal(PyObject_GetAttr(target, kDunderQualname));
+  Ref separator = Ref::steal(PyUnicode_FromString(", "));
+  Ref listed = qualname && separator ? Ref::steal(PyUnicode_Join(separator, missing)) : nullptr;
+  Ref tail = listed ? Ref::steal(PyUnicode_FromFormat(" missing required implementations: %U", listed.get())) : nullptr;
+  Ref message = tail ? Ref::steal(PyNumber_Add(qualname, tail)) : nullptr;
+  return raise_global(kImplementationError, message);
+}
+
+PyObject* inject_and_validate(rt::Function*, PyObject* const* args) { return inject_and_validate_impl(args[0], args[1]); }
+
+// --- declarations ------------------------------------------------------------
+
+using rt::Default;
+using rt::Kind;
+
+constexpr rt::Param kSelf[] = {{"self"}};
+constexpr rt::Param kDescriptorsParams[] = {{"cls", "Type[BaseConfigurableData]"}};
+constexpr rt::Param kBuildFieldForTypeParams[] = {
+    {"cls", "Type[C]"},
+    {"value", "C | None", Kind::kPositionalOrKeyword, Default::none()},
+    {"type_specification", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()},
+    {"name", "str | None", Kind::kPositionalOrKeyword, Default::none()},
+    {"metadata", "dict[str, Any] | None", Kind::kPositionalOrKeyword, Default::none()}};
+constexpr rt::Param kBuildFieldParams[] = {
+    {"self"},
+    {"name", "str | None", Kind::kPositionalOrKeyword, Default::none()},
+    {"metadata", "dict[str, Any] | None", Kind::kPositionalOrKeyword, Default::none()}};
+constexpr rt::Param kFromDefaultsParams[] = {
+    {"cls"}, {"data", "dict[str, Any] | Any"}, {"alias", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()}};
+constexpr rt::Param kDiskParams[] = {{"cls"}, {"value", "Any"}};
+constexpr rt::Param kLoadRootParams[] = {
+    {"cls"}, {"data", "dict[str, Any]"}, {"alias", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()}};
+constexpr rt::Param kRegisterParams[] = {{"cls"}, {"subclass", "Type[_T]"}};
+constexpr rt::Param kValParams[] = {{"val", "Any"}};
+constexpr rt::Param kValueParams[] = {{"value", "Any"}, {"ctx", "str", Kind::kKeywordOnly, Default::string("value")}};
+constexpr rt::Param kTypeParams[] = {{"tp", "Any"}, {"ctx", "str", Kind::kKeywordOnly, Default::string("type")}};
+constexpr rt::Param kInjectParams[] = {{"provider", "Type[Any]"}, {"target", "Type[Any]"}};
+
+const rt::FunctionSpec kGetSubfieldDescriptorsSpec = {
+    "get_subfield_descriptors",
+    "Return dataclass field definitions with metadata for schema building.\n\n"
+    "Allow to define get_subfield_descriptors in the BaseConfigurableData and use it if available.",
+    get_subfield_descriptors, kDescriptorsParams, "Iterable[Field[Any]]"};
+const rt::FunctionSpec kBuildFieldForTypeSpec = {
+    "build_field_for_type",
+    "Create a UI field representation for any sort of value, including the defaults.\n\n"
+    "Args:\n"
+    "    value: The input value if available.\n"
+    "    type_specification: Optional wrapper type for configurable data.\n"
+    "    name: Name of the field.\n"
+    "    metadata: Field metadata, including display name and description.\n\n"
+    "Returns:\n"
+    "    BaseField: The suitable UI representation.",
+    abstract_body, kBuildFieldForTypeParams, "BaseField"};
+const rt::FunctionSpec kBuildField = {"build_field", "Create the UI field representation of this value.", build_field,
+                                      kBuildFieldParams, "BaseField"};
+const rt::FunctionSpec kBuildDefaultsMethod = {"build_defaults",
+                                               "Create a nested default dictionary for representation in UI.",
+                                               method_build_defaults, kSelf, "dict[str, Any] | Any"};
+const rt::FunctionSpec kBuildRootDefaults = {"build_root_defaults",
+                                             "Create the root representation: the type key mapped to the defaults.",
+                                             build_root_defaults, kSelf, "dict[str, Any]"};
+const rt::FunctionSpec kSerialize = {
+    "serialize_to_disk_representation",
+    "Create the representation stored on disk.\n\n"
+    "It must be reversible by parse_from_disk_representation: override both or neither.",
+    serialize_to_disk_representation, kSelf, "dict[str, Any] | Any"};
+const rt::FunctionSpec kFromDefaultsSpec = {
+    "from_defaults",
+    "Create an instance from UI defaults data.\n\n"
+    "Raises:\n"
+    "    QuorvelError: If the input cannot be parsed for this type.",
+    abstract_body, kFromDefaultsParams, "BaseConfigurableData"};
+const rt::FunctionSpec kParseFromDisk = {
+    "parse_from_disk_representation",
+    "Create an instance from its disk representation (the inverse of serialize_to_disk_representation).",
+    parse_from_disk_representation, kDiskParams, "BaseConfigurableData"};
+const rt::FunctionSpec kLoadRootDefaults = {"load_root_defaults", "Load as root.", load_root_defaults,
+                                            kLoadRootParams, "BaseConfigurableData"};
+const rt::FunctionSpec kRegisterSpec = {
+    "register", "Register base class and copy all functions! Raise if abstract method not implemented.",
+    register_subclass, kRegisterParams, "None"};
+
+const rt::FunctionSpec kBuildDefaultsFunction = {"build_defaults", "Convert a value into its default representation.",
+                                                 build_defaults, kValParams, "Any"};
+const rt::FunctionSpec kRequireValue = {
+    "require_valid_config_value", "Validate that a runtime value is BaseConfigurableData or a primitive, else raise.",
+    require_valid_config_value, kValueParams, "ConfigValue"};
+const rt::FunctionSpec kRequireType = {
+    "require_valid_config_type",
+    "Validate that a type is a BaseConfigurableData subclass or a primitive class, else raise.\n\n"
+    "Performs only surface-level validation.",
+    require_valid_config_type, kTypeParams, "ConfigType"};
+const rt::FunctionSpec kInjectAndValidate = {
+    "inject_and_validate",
+    "Inject non-abstract public attributes from provider (including bases) and enforce abstracts.\n\n"
+    "Rules:\n"
+    "- Walk the provider's MRO (provider first), stopping at object.\n"
+    "- Skip private and dunder names, names the target already has, and abstract methods.\n"
+    "- Copy the raw namespace entry, so class methods stay class methods.\n"
+    "- Raise QuorvelImplementationError naming every abstract method of the provider\n"
+    "  that the target lacks or leaves abstract.",
+    inject_and_validate, kInjectParams, "None"};
+
+constexpr const char* kBaseConfigurableDataDoc =
+    "Concrete content that works with dataclass-style fields to generate UI.\n\n"
+    "Metadata keys commonly supported by fields:\n"
+    "    display_name (str): Label shown in the UI.\n"
+    "    description (str): Help text shown in the UI.\n"
+    "    default (Any): Default value of the field.\n"
+    "    input (type[BaseField]): Field model that replaces the default kind.";
+
+// classmethod(abstractmethod(fn))
+PyObject* abstract_class_method(PyObject* module, rt::ClassBuilder& builder, const rt::FunctionSpec& spec) {
+  Ref fn = builder.function(spec);
+  Ref abstractmethod = Ref::steal(PyObject_GetAttrString(module, "abstractmethod"));
+  Ref marked = fn && abstractmethod ? Ref::steal(PyObject_CallOneArg(abstractmethod, fn)) : nullptr;
+  return marked ? PyClassMethod_New(marked) : nullptr;
+}
+
+PyObject* base_configurable_data(PyObject* module) {
+  Ref base = Ref::steal(PyObject_GetAttrString(module, "BaseContent"));
+  Ref dataclass = Ref::steal(PyObject_GetAttrString(module, "dataclass"));
+  if (!base || !dataclass) return nullptr;
+  rt::ClassBuilder builder(module, "BaseConfigurableData", kBaseConfigurableDataDoc);
+  builder.class_method(kGetSubfieldDescriptorsSpec)
+      .set(kBuildFieldForTypeSpec.name, abstract_class_method(module, builder, kBuildFieldForTypeSpec))
+      .method(kBuildField)
+      .method(kBuildDefaultsMethod)
+      .method(kBuildRootDefaults)
+      .method(kSerialize)
+      .set(kFromDefaultsSpec.name, abstract_class_method(module, builder, kFromDefaultsSpec))
+      .class_method(kParseFromDisk)
+      .class_method(kLoadRootDefaults)
+      .class_method(kRegisterSpec);
+  Ref bases = rt::tuple_of(base.get());
+  Ref cls = bases ? builder.create(reinterpret_cast<PyObject*>(Py_TYPE(base.get())), bases) : nullptr;
+  Ref decorated = cls ? Ref::steal(PyObject_CallOneArg(dataclass, cls)) : nullptr;
+  if (!decorated) return nullptr;
+  Ref descriptor = rt::attr(decorated, kGetSubfieldDescriptors);
+  if (!descriptor || !PyMethod_Check(descriptor.get())) return nullptr;
+  Py_XSETREF(own_get_subfield_descriptors, Py_NewRef(PyMethod_GET_FUNCTION(descriptor.get())));
+  return decorated.release();
+}
+
+bool bind_imports(PyObject* module) {
+  return rt::bind_imports(module, {
+      {"abc", "ABCMeta"},
+      {"abc", "abstractmethod"},
+      {"collections.abc", "Iterable"},
+      {"dataclasses", "dataclass"},
+      {"dataclasses", "fields"},
+      {"dataclasses", "is_dataclass"},
+      {"dataclasses", "Field"},
+      {nullptr, "inspect"},
+      {"types", "GenericAlias"},
+      {"typing", "Any"},
+      {"typing", "TypeVar"},
+      {"typing", "TYPE_CHECKING"},
+      {"typing", "TypeAlias"},
+      {"typing", "get_origin"},
+      {"typing", "cast"},
+      {"typing", "Type"},
+      {"typing_extensions", "TypeForm"},
+      {"nimbrel.quorvel.data.base", "BaseContent"},
+      {"nimbrel.quorvel.data.base", "PrimitiveTypes"},
+      {"nimbrel.quorvel.data.base", "PrimitiveClass"},
+      {"nimbrel.quorvel.data.base", "PrimitiveArgs"},
+      {"nimbrel.quorvel.core.exceptions", "QuorvelError"},
+      {"nimbrel.quorvel.core.exceptions", "QuorvelImplementationError"},
+      {"nimbrel.quorvel.core.naming", "display_class_name"},
+      {"nimbrel.quorvel.core.naming", "display_value"},
+      {"nimbrel.quorvel.fields.field_models", "BaseField"},
+      {"nimbrel.quorvel.typing.type_lookup", "type_key_class"},
+  });
+}
+
+// Type[target] | others...
+PyObject* type_union(PyObject* module, PyObject* target, std::initializer_list<const char*> others) {
+  Ref type_form = Ref::steal(PyObject_GetAttrString(module, "Type"));
+  Ref result = type_form ? Ref::steal(PyObject_GetItem(type_form, target)) : nullptr;
+  for (const char* other : others) {
+    Ref member = result ? Ref::steal(PyObject_GetAttrString(module, other)) : nullptr;
+    result = member ? Ref::steal(PyNumber_Or(result, member)) : nullptr;
+  }
+  return result.release();
+}
+
+PyObject* config_value(PyObject* module) {
+  Ref content = Ref::steal(PyObject_GetAttrString(module, "BaseConfigurableData"));
+  Ref primitives = Ref::steal(PyObject_GetAttrString(module, "PrimitiveTypes"));
+  return content && primitives ? PyNumber_Or(content, primitives) : nullptr;
+}
+
+bool exec_module(PyObject* module) {
+  if (!bind_imports(module) || !field_cache.init()) return false;
+  Ref forward = Ref::steal(PyUnicode_FromString("BaseConfigurableData"));
+  if (!forward) return false;
+
+  // At run time the alias containers are plain objects; only static
+  // checkers see the TypeForm | GenericAlias union (see the stub).
+  if (!rt::add_object(module, "AliasContainerType", Py_NewRef(&PyBaseObject_Type)) ||
+      !rt::add_object(module, "C", rt::make_type_var(module, "C", forward)) ||
+      !rt::add_object(module, "WrapperAlias", type_union(module, forward, {"AliasContainerType"})) ||
+      !rt::add_object(module, "_T", rt::make_type_var(module, "_T")) ||
+      !rt::add_function(module, kBuildDefaultsFunction) ||
+      !rt::add_object(module, "BaseConfigurableData", base_configurable_data(module))) {
+    return false;
+  }
+  Ref content = Ref::steal(PyObject_GetAttrString(module, "BaseConfigurableData"));
+  return content && rt::add_object(module, "ConfigValue", config_value(module)) &&
+         rt::add_object(module, "ConfigType", type_union(module, content, {"PrimitiveClass", "AliasContainerType"})) &&
+         rt::add_function(module, kRequireValue) && rt::add_function(module, kRequireType) &&
+         rt::add_function(module, kInjectAndValidate);
+}
+
+}  // namespace
+}  // namespace quorvel
+
+QUORVEL_MODULE(content_core, "The configurable content contract: BaseConfigurableData, its aliases and helpers.",
+               quorvel::exec_module)

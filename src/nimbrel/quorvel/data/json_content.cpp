@@ -1,0 +1,154 @@
+// Free JSON objects: a dictionary content kind shown as a JSON text field.
+#include "runtime.hpp"
+
+namespace quorvel {
+namespace {
+
+rt::Global kInstantiateField("instantiate_field");
+rt::Global kFieldJsonText("FieldJsonText");
+rt::Global kTypeKeyClass("type_key_class");
+rt::Global kDisplayClassName("display_class_name");
+rt::Global kMetadataError("QuorvelMetadataError");
+rt::Global kValidationError("QuorvelValidationError");
+
+PyObject* raise_global(const rt::Global& error_class, PyObject* message) {
+  Ref owned = Ref::steal(message);
+  Ref cls = error_class.get();
+  return cls && owned ? rt::raise(cls, owned) : nullptr;
+}
+
+// The field name: the given one, or the class's type key (which must be text).
+Ref field_name(PyObject* cls, PyObject* name) {
+  int given = PyObject_IsTrue(name);
+  if (given != 0) return given < 0 ? nullptr : Ref::borrow(name);
+  Ref type_key_class = kTypeKeyClass.get();
+  Ref key = type_key_class ? Ref::steal(PyObject_CallOneArg(type_key_class, cls)) : nullptr;
+  if (key && !PyUnicode_CheckExact(key.get())) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(key.get())->tp_name);
+    return nullptr;
+  }
+  return key;
+}
+
+PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
+  PyObject* cls = args[0];
+  PyObject* value = args[1];
+  PyObject* metadata = args[4];
+  int has_metadata = PyObject_IsTrue(metadata);
+  if (has_metadata < 0) return nullptr;
+  Ref md = Ref::steal(has_metadata ? PyDict_Copy(metadata) : PyDict_New());
+  if (!md) return nullptr;
+  int has_default = PyDict_Contains(md, kDefault);
+  if (has_default != 0) {
+    return has_default < 0 ? nullptr : raise_global(kMetadataError, PyUnicode_FromString("Ambiguous default value."));
+  }
+  Ref name = field_name(cls, args[3]);
+  if (!name) return nullptr;
+  if (value != Py_None) {
+    Ref payload = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value));
+    if (!payload || PyDict_SetItem(md, kDefault, payload) < 0) return nullptr;
+  }
+  Ref instantiate = kInstantiateField.get();
+  Ref field_class = instantiate ? kFieldJsonText.get() : nullptr;
+  if (!field_class) return nullptr;
+  return PyObject_CallFunctionObjArgs(instantiate, field_class.get(), name.get(), md.get(), nullptr);
+}
+
+PyObject* build_defaults(rt::Function*, PyObject* const* args) {
+  return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), args[0]);
+}
+
+PyObject* expected_dict(PyObject* cls, PyObject* data) {
+  Ref display_class_name = kDisplayClassName.get();
+  Ref shown = display_class_name ? Ref::steal(PyObject_CallOneArg(display_class_name, cls)) : nullptr;
+  if (!shown) return nullptr;
+  if (data == Py_None) {
+    return raise_global(kValidationError, PyUnicode_FromFormat("Expected dict for %U, got None.", shown.get()));
+  }
+  return raise_global(kValidationError, PyUnicode_FromFormat("Expected dict for %U, got %R.", shown.get(),
+                                                             reinterpret_cast<PyObject*>(Py_TYPE(data))));
+}
+
+PyObject* from_defaults(rt::Function*, PyObject* const* args) {
+  PyObject* cls = args[0];
+  PyObject* data = args[1];
+  int own = PyObject_IsInstance(data, cls);
+  if (own != 0) return own < 0 ? nullptr : Py_NewRef(data);
+  if (!PyDict_Check(data)) return expected_dict(cls, data);
+  return PyObject_CallOneArg(cls, data);
+}
+
+using rt::Default;
+using rt::Kind;
+
+constexpr rt::Param kBuildFieldForTypeParams[] = {
+    {"cls", "Type[ConfigUntypedDict]"},
+    {"value", "ConfigUntypedDict | None", Kind::kPositionalOrKeyword, Default::none()},
+    {"type_specification", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()},
+    {"name", "str | None", Kind::kPositionalOrKeyword, Default::none()},
+    {"metadata", "dict[str, Any] | None", Kind::kPositionalOrKeyword, Default::none()}};
+constexpr rt::Param kSelf[] = {{"self"}};
+constexpr rt::Param kFromDefaultsParams[] = {
+    {"cls"}, {"data", "dict[str, Any] | Any"}, {"alias", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()}};
+
+const rt::FunctionSpec kBuildFieldForType = {
+    "build_field_for_type",
+    "Create a UI field representation for any sort of value, including the defaults.\n\n"
+    "Args:\n"
+    "    value: The input value if available.\n"
+    "    type_specification: Optional wrapper type for configurable data.\n"
+    "    name: Name of the field.\n"
+    "    metadata: Field metadata, including display name and description.\n\n"
+    "Returns:\n"
+    "    BaseField: The suitable UI representation.",
+    build_field_for_type, kBuildFieldForTypeParams, "FieldJsonText | BaseField"};
+const rt::FunctionSpec kBuildDefaults = {"build_defaults", "Create a nested default dictionary for representation in UI.",
+                                         build_defaults, kSelf, "dict[str, Any]"};
+const rt::FunctionSpec kFromDefaults = {"from_defaults",
+                                        "Create an instance from UI defaults data.\n\n"
+                                        "Raises:\n"
+                                        "    QuorvelError: If the input cannot be parsed for this type.",
+                                        from_defaults, kFromDefaultsParams, "Self"};
+
+// class ConfigUntypedDict(dict[str, Any], BaseConfigurableData)
+PyObject* config_untyped_dict(PyObject* module) {
+  Ref any = Ref::steal(PyObject_GetAttrString(module, "Any"));
+  Ref content = Ref::steal(PyObject_GetAttrString(module, "BaseConfigurableData"));
+  Ref key_value = any ? rt::tuple_of(reinterpret_cast<PyObject*>(&PyUnicode_Type), any.get()) : nullptr;
+  Ref payload = key_value ? Ref::steal(Py_GenericAlias(reinterpret_cast<PyObject*>(&PyDict_Type), key_value)) : nullptr;
+  Ref bases = payload && content ? rt::tuple_of(payload.get(), content.get()) : nullptr;
+  if (!bases) return nullptr;
+  return rt::ClassBuilder(module, "ConfigUntypedDict",
+                          "Untyped JSON object payload.\n\n"
+                          "This is a leaf type: it is not recursively parsed/validated beyond being a dict.")
+      .class_method(kBuildFieldForType)
+      .method(kBuildDefaults)
+      .class_method(kFromDefaults)
+      .create_from_bases(bases)
+      .release();
+}
+
+bool exec_module(PyObject* module) {
+  if (!rt::bind_imports(module, {
+      {"typing", "Any"},
+      {"typing", "Type"},
+      {"typing_extensions", "Self"},
+      {"nimbrel.quorvel.data.content_core", "BaseConfigurableData"},
+      {"nimbrel.quorvel.data.content_core", "WrapperAlias"},
+      {"nimbrel.quorvel.data.serialize", "instantiate_field"},
+      {"nimbrel.quorvel.core.exceptions", "QuorvelMetadataError"},
+      {"nimbrel.quorvel.core.exceptions", "QuorvelValidationError"},
+      {"nimbrel.quorvel.core.naming", "display_class_name"},
+      {"nimbrel.quorvel.fields.field_models", "BaseField"},
+      {"nimbrel.quorvel.fields.field_models", "FieldJsonText"},
+      {"nimbrel.quorvel.typing.type_lookup", "type_key_class"},
+      })) {
+    return false;
+  }
+  return rt::add_object(module, "ConfigUntypedDict", config_untyped_dict(module));
+}
+
+}  // namespace
+}  // namespace quorvel
+
+QUORVEL_MODULE(json_content, "Free JSON objects as configurable content.", quorvel::exec_module)

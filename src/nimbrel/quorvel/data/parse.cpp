@@ -1,0 +1,535 @@
+// The typed parse dispatcher: UI defaults data becomes typed values for any supported annotation.
+#include <string_view>
+
+#include "runtime.hpp"
+
+namespace quorvel {
+namespace {
+
+rt::Name kFromDefaults("from_defaults");
+rt::Name kData("data");
+rt::Name kAlias("alias");
+rt::Name kContent("content");
+rt::Name kOf("of");
+rt::Name kIndex("index");
+rt::Name kStacklevel("stacklevel");
+
+rt::Global kWarn("warn");
+rt::Global kGetOrigin("get_origin");
+rt::Global kGetArgs("get_args");
+rt::Global kUnion("Union");
+rt::Global kUnionType("UnionType");
+rt::Global kEnum("Enum");
+rt::Global kPrimitiveArgs("PrimitiveArgs");
+rt::Global kBaseConfigurableData("BaseConfigurableData");
+rt::Global kQuorvelError("QuorvelError");
+rt::Global kParseError("QuorvelParseError");
+rt::Global kTypeResolutionError("QuorvelTypeResolutionError");
+rt::Global kUserError("QuorvelUserError");
+rt::Global kDisplayClassName("display_class_name");
+rt::Global kGetImplementation("get_implementation");
+rt::Global kResolveGenericArg("resolve_generic_arg");
+rt::Global kTypeKeyClass("type_key_class");
+
+// Substrings that make a string annotation unusable: generics cannot be recovered from text.
+constexpr const char* kStringAnnotationTokens[] = {"[", "]", "|", "Union", "Optional", "list", "dict[", "tuple"};
+
+// (data, alias) as keywords, created once.
+PyObject* data_alias_keywords = nullptr;
+
+// The content kinds, imported on each call: they import this module when they load.
+struct ContentKinds {
+  Ref list;
+  Ref optional;
+  Ref union_;
+  Ref untyped_dict;
+};
+
+struct KindModule {
+  const char* module;
+  const char* name;
+  PyObject* imported = nullptr;  // cached after the first successful import
+};
+
+KindModule kind_modules[] = {
+    {"nimbrel.quorvel.data.list_content", "ConfigList"},
+    {"nimbrel.quorvel.data.optional_content", "ConfigOptional"},
+    {"nimbrel.quorvel.data.union_content", "ConfigUnion"},
+    {"nimbrel.quorvel.data.json_content", "ConfigUntypedDict"},
+};
+
+Ref import_kind(KindModule& kind) {
+  if (kind.imported == nullptr && !(kind.imported = PyImport_ImportModule(kind.module))) return nullptr;
+  return Ref::steal(PyObject_GetAttrString(kind.imported, kind.name));
+}
+
+bool import_content_kinds(ContentKinds& kinds) {
+  kinds.list = import_kind(kind_modules[0]);
+  kinds.optional = kinds.list ? import_kind(kind_modules[1]) : nullptr;
+  kinds.union_ = kinds.optional ? import_kind(kind_modules[2]) : nullptr;
+  kinds.untyped_dict = kinds.union_ ? import_kind(kind_modules[3]) : nullptr;
+  return static_cast<bool>(kinds.untyped_dict);
+}
+
+// --- small helpers ---------------------------------------------------------------
+
+PyObject* raise_global(const rt::Global& error_class, PyObject* message) {
+  Ref owned = Ref::steal(message);
+  Ref cls = error_class.get();
+  return cls && owned ? rt::raise(cls, owned) : nullptr;
+}
+
+Ref call_global(const rt::Global& global, PyObject* arg) {
+  Ref fn = global.get();
+  return fn ? Ref::steal(PyObject_CallOneArg(fn, arg)) : nullptr;
+}
+
+// issubclass(cls, <module global>) for a class; 0 for anything else.
+int class_derives(PyObject* cls, const rt::Global& base) {
+  if (!PyType_Check(cls)) return 0;
+  Ref target = base.get();
+  return target ? rt::is_subclass(cls, target) : -1;
+}
+
+// warn(message, category, stacklevel=1). Level 1 is the Python code calling
+// us: this C function has no frame of its own, so it names the caller's line
+// just as level 2 does from inside a Python function.
+bool warn(PyObject* message, PyObject* category) {
+  Ref warn_fn = kWarn.get();
+  Ref kwnames = warn_fn ? rt::tuple_of(kStacklevel.get()) : nullptr;
+  Ref level = kwnames ? Ref::steal(PyLong_FromLong(1)) : nullptr;
+  if (!level) return false;
+  PyObject* args[] = {message, category, level.get()};
+  return static_cast<bool>(Ref::steal(PyObject_Vectorcall(warn_fn, args, 2, kwnames)));
+}
+
+// target.from_defaults(data=data, alias=alias)
+Ref call_from_defaults(PyObject* target, PyObject* data, PyObject* alias) {
+  PyObject* args[] = {target, data, alias};
+  return Ref::steal(PyObject_VectorcallMethod(kFromDefaults, args, 1, data_alias_keywords));
+}
+
+// A library error passes unchanged; any other Exception becomes a parse
+// error naming what was parsed, caused by it.
+PyObject* wrap_foreign_error(PyObject* shown, PyObject* data) {
+  Ref library_error = kQuorvelError.get();
+  if (!library_error || PyErr_ExceptionMatches(library_error) || !PyErr_ExceptionMatches(PyExc_Exception)) {
+    return nullptr;
+  }
+  Ref parse_error = kParseError.get();
+  Ref message = Ref::steal(PyUnicode_FromFormat("Failed to parse %U from %R.", shown,
+                                                reinterpret_cast<PyObject*>(Py_TYPE(data))));
+  return parse_error && message ? rt::raise_from(parse_error, message) : nullptr;
+}
+
+// Guarded delegation with `shown` as the display text of the alias.
+PyObject* guarded_from_defaults(PyObject* target, PyObject* data, PyObject* alias, PyObject* shown) {
+  Ref parsed = call_from_defaults(target, data, alias);
+  return parsed ? parsed.release() : wrap_foreign_error(shown, data);
+}
+
+// Guarded delegation that shows display_class_name(alias).
+PyObject* guarded_with_display(PyObject* target, PyObject* data, PyObject* alias, PyObject* displayed) {
+  Ref parsed = call_from_defaults(target, data, alias);
+  if (parsed) return parsed.release();
+  PyObject* caught = PyErr_GetRaisedException();
+  Ref shown = call_global(kDisplayClassName, displayed);
+  if (!shown) {
+    Py_DECREF(caught);
+    return nullptr;
+  }
+  PyErr_SetRaisedException(caught);
+  return wrap_foreign_error(shown, data);
+}
+
+PyObject* dispatch(PyObject* alias, PyObject* data);
+
+// --- string annotations --------------------------------------------------------
+
+PyObject* parse_string_alias(PyObject* alias, PyObject* data) {
+  Ref message = Ref::steal(
+      PyUnicode_FromFormat("Passing string type annotations into from_defaults is deprecated, got %R", alias));
+  if (!message || !warn(message, PyExc_DeprecationWarning)) return nullptr;
+  for (const char* token : kStringAnnotationTokens) {
+    Ref text = Ref::steal(PyUnicode_FromString(token));
+    int found = text ? PySequence_Contains(alias, text) : -1;
+    if (found < 0) return nullptr;
+    if (found) {
+      return raise_global(kQuorvelError, PyUnicode_FromFormat("String annotation %R is not supported here because "
+                                                              "generics cannot be recovered.",
+                                                              alias));
+    }
+  }
+  Ref key = call_global(kTypeKeyClass, alias);
+  Ref lookup = key ? kGetImplementation.get() : nullptr;
+  Ref base = lookup ? kBaseConfigurableData.get() : nullptr;
+  Ref cls = base ? Ref::steal(PyObject_CallFunctionObjArgs(lookup, base.get(), key.get(), nullptr)) : nullptr;
+  return cls ? guarded_from_defaults(cls, data, cls, alias) : nullptr;
+}
+
+// --- unions ----------------------------------------------------------------------
+
+// origin == types.UnionType or origin == typing.Union
+int is_union(PyObject* origin) {
+  for (const rt::Global* global : {&kUnionType, &kUnion}) {
+    Ref union_form = global->get();
+    if (!union_form) return -1;
+    int equal = PyObject_RichCompareBool(origin, union_form, Py_EQ);
+    if (equal != 0) return equal;
+  }
+  return 0;
+}
+
+PyObject* expect_exact_dict(PyObject* data) {
+  if (PyDict_CheckExact(data)) return data;
+  PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(data)->tp_name);
+  return nullptr;
+}
+
+// The data of an optional value in its wrapper shape {"default": ..., "content": ...}.
+Ref optional_wrapper(PyObject* data) {
+  if (data == Py_None) {
+    Ref wrapper = Ref::steal(PyDict_New());
+    if (!wrapper || PyDict_SetItem(wrapper, kDefault, Py_False) < 0) return nullptr;
+    return wrapper;
+  }
+  int has_default = PyDict_Check(data) ? PySequence_Contains(data, kDefault) : 0;
+  if (has_default < 0) return nullptr;
+  if (has_default) return Ref::borrow(expect_exact_dict(data));
+  Ref wrapper = Ref::steal(PyDict_New());
+  if (!wrapper || PyDict_SetItem(wrapper, kDefault, Py_True) < 0 || PyDict_SetItem(wrapper, kContent, data) < 0) {
+    return nullptr;
+  }
+  return wrapper;
+}
+
+// The members other than NoneType, combined left to right with `|`, and
+// how many there are. Raises "Union has no args." when there are none.
+Ref union_without_none(PyObject* args, Py_ssize_t& kept, bool& optional) {
+  Ref members = Ref::steal(PySequence_Fast(args, "union arguments must be a sequence"));
+  if (!members) return nullptr;
+  Ref combined;
+  Py_ssize_t count = PySequence_Fast_GET_SIZE(members.get());
+  kept = 0;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* member = PySequence_Fast_GET_ITEM(members.get(), i);
+    if (member == reinterpret_cast<PyObject*>(Py_TYPE(Py_None))) continue;
+    ++kept;
+    combined = combined ? Ref::steal(PyNumber_Or(combined, member)) : Ref::borrow(member);
+    if (!combined) return nullptr;
+  }
+  optional = kept != count;
+  if (kept == 0) raise_global(kQuorvelError, PyUnicode_FromString("Union has no args."));
+  return combined;
+}
+
+PyObject* parse_plain_union(PyObject* inner, PyObject* data, const ContentKinds& kinds) {
+  Ref alias = Ref::steal(PyObject_GetItem(kinds.union_, inner));
+  if (!alias) return nullptr;
+  if (!PyDict_Check(data)) return raise_global(kUserError, PyUnicode_FromString("Data for ConfigUnion has to be a dict."));
+  if (!expect_exact_dict(data)) return nullptr;
+  return guarded_with_display(kinds.union_, data, alias, alias);
+}
+
+// ConfigOptional[T] for one member, ConfigOptional[ConfigUnion[...]] for several.
+PyObject* parse_optional_union(PyObject* inner, Py_ssize_t members, PyObject* data, const ContentKinds& kinds) {
+  Ref wrapped = members == 1 ? Ref::borrow(inner) : Ref::steal(PyObject_GetItem(kinds.union_, inner));
+  Ref alias = wrapped ? Ref::steal(PyObject_GetItem(kinds.optional, wrapped)) : nullptr;
+  Ref used_data = alias ? optional_wrapper(data) : nullptr;
+  return used_data ? guarded_with_display(kinds.optional, used_data, alias, alias) : nullptr;
+}
+
+PyObject* parse_union(PyObject* alias, PyObject* data, const ContentKinds& kinds) {
+  Ref args = call_global(kGetArgs, alias);
+  if (!args) return nullptr;
+  Py_ssize_t members = 0;
+  bool optional = false;
+  Ref inner = union_without_none(args, members, optional);
+  if (!inner) return nullptr;
+  return optional ? parse_optional_union(inner, members, data, kinds) : parse_plain_union(inner, data, kinds);
+}
+
+// --- built-in containers ---------------------------------------------------------
+
+PyObject* none_is_not_valid(PyObject* alias) {
+  return raise_global(kQuorvelError, PyUnicode_FromFormat("None is not valid for %R. Use ConfigOptional[...] if the "
+                                                          "value is optional.",
+                                                          alias));
+}
+
+PyObject* expected_data(const char* kind, PyObject* alias, PyObject* data) {
+  return raise_global(kQuorvelError, PyUnicode_FromFormat("Expected %s data for %R, got %R.", kind, alias,
+                                                          reinterpret_cast<PyObject*>(Py_TYPE(data))));
+}
+
+// resolve_generic_arg(alias, index=index[, of=of, default=None])
+Ref generic_arg(PyObject* alias, long index, PyObject* of) {
+  Ref resolve = kResolveGenericArg.get();
+  Ref position = resolve ? Ref::steal(PyLong_FromLong(index)) : nullptr;
+  if (!position) return nullptr;
+  if (of == nullptr) {
+    Ref kwnames = rt::tuple_of(kIndex.get());
+    PyObject* args[] = {alias, position.get()};
+    return kwnames ? Ref::steal(PyObject_Vectorcall(resolve, args, 1, kwnames)) : nullptr;
+  }
+  Ref kwnames = rt::tuple_of(kOf.get(), kIndex.get(), kDefault.get());
+  PyObject* args[] = {alias, of, position.get(), Py_None};
+  return kwnames ? Ref::steal(PyObject_Vectorcall(resolve, args, 1, kwnames)) : nullptr;
+}
+
+bool is_type_var(PyObject* obj) { return std::string_view(Py_TYPE(obj)->tp_name) == "TypeVar"; }
+
+PyObject* parse_list(PyObject* alias, PyObject* data, const ContentKinds& kinds) {
+  Ref message = Ref::steal(PyUnicode_FromString("Passing list[...] is discouraged. Please use ConfigList[...] in the future!"));
+  if (!message || !warn(message, PyExc_UserWarning)) return nullptr;
+  if (data == Py_None) return none_is_not_valid(alias);
+  if (!PyList_Check(data)) return expected_data("list", alias, data);
+  Ref inner = generic_arg(alias, 0, reinterpret_cast<PyObject*>(&PyList_Type));
+  if (!inner) return nullptr;
+  if (inner.get() == Py_None || is_type_var(inner)) {
+    return raise_global(kQuorvelError, PyUnicode_FromFormat("Unsupported list alias %R. Please use ConfigList[T].", alias));
+  }
+  Ref list_alias = Ref::steal(PyObject_GetItem(kinds.list, inner));
+  if (!list_alias) return nullptr;
+  // The data goes positionally here, the alias by keyword.
+  Ref kwnames = rt::tuple_of(kAlias.get());
+  if (!kwnames) return nullptr;
+  PyObject* args[] = {list_alias.get(), data, list_alias.get()};
+  Ref parsed = Ref::steal(PyObject_VectorcallMethod(kFromDefaults, args, 2, kwnames));
+  if (parsed) return parsed.release();
+  PyObject* caught = PyErr_GetRaisedException();
+  Ref shown = call_global(kDisplayClassName, alias);
+  if (!shown) {
+    Py_DECREF(caught);
+    return nullptr;
+  }
+  PyErr_SetRaisedException(caught);
+  return wrap_foreign_error(shown, data);
+}
+
+// from_defaults(data=item, alias=alias) for every item, as a new tuple.
+PyObject* parse_items(PyObject* items, PyObject* const* aliases, bool one_alias) {
+  Py_ssize_t count = PyTuple_GET_SIZE(items);
+  Ref parsed = Ref::steal(PyTuple_New(count));
+  if (!parsed) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = dispatch(one_alias ? aliases[0] : aliases[i], PyTuple_GET_ITEM(items, i));
+    if (item == nullptr) return nullptr;
+    PyTuple_SET_ITEM(parsed.get(), i, item);
+  }
+  return parsed.release();
+}
+
+PyObject* parse_tuple(PyObject* alias, PyObject* data) {
+  if (data == Py_None) return none_is_not_valid(alias);
+  if (!PyTuple_Check(data)) return expected_data("tuple", alias, data);
+  Ref args = call_global(kGetArgs, alias);
+  Ref members = args ? Ref::steal(PySequence_Tuple(args)) : nullptr;
+  if (!members) return nullptr;
+  Py_ssize_t count = PyTuple_GET_SIZE(members.get());
+  int has_ellipsis = PySequence_Contains(members, Py_Ellipsis);
+  if (has_ellipsis < 0) return nullptr;
+  bool variadic = count == 2 && PyTuple_GET_ITEM(members.get(), 1) == Py_Ellipsis;
+  if (has_ellipsis && !variadic) {
+    return raise_global(kQuorvelError, PyUnicode_FromFormat("Ellipsis argument is only allowed in conjunction with a "
+                                                            "simple type (f.i. tuple[int, ...]). Found %R .",
+                                                            args.get()));
+  }
+  Py_ssize_t length = PyTuple_GET_SIZE(data);
+  if (!has_ellipsis && count != length) {
+    return raise_global(kQuorvelError, PyUnicode_FromFormat("Expected tuple of length %zd for %R, got length %zd.",
+                                                            count, alias, length));
+  }
+  if (count == 0) return PyTuple_New(0);
+  PyObject* const* aliases = &PyTuple_GET_ITEM(members.get(), 0);
+  return parse_items(data, aliases, variadic || count == 1);
+}
+
+// Keys must be JSON-like and stable: primitives or enumerations.
+int is_key_type(PyObject* alias_k) {
+  Ref primitives = kPrimitiveArgs.get();
+  int primitive = primitives ? PySequence_Contains(primitives, alias_k) : -1;
+  if (primitive != 0) return primitive;
+  return class_derives(alias_k, kEnum);
+}
+
+PyObject* parse_dict_items(PyObject* alias_k, PyObject* alias_v, PyObject* data) {
+  Ref result = Ref::steal(PyDict_New());
+  Ref items = result ? Ref::steal(PyMapping_Items(data)) : nullptr;
+  if (!items) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    Ref key = Ref::steal(dispatch(alias_k, PyTuple_GET_ITEM(item, 0)));
+    Ref value = key ? Ref::steal(dispatch(alias_v, PyTuple_GET_ITEM(item, 1))) : nullptr;
+    if (!value || PyDict_SetItem(result, key, value) < 0) return nullptr;
+  }
+  return result.release();
+}
+
+PyObject* parse_dict(PyObject* alias, PyObject* data) {
+  Ref alias_k = generic_arg(alias, 0, nullptr);
+  Ref alias_v = alias_k ? generic_arg(alias, 1, nullptr) : nullptr;
+  if (!alias_v) return nullptr;
+  if (alias_k.get() == Py_None || alias_v.get() == Py_None) {
+    return raise_global(kQuorvelError, PyUnicode_FromFormat("Dict alias %R must be parametrised as dict[K, V].", alias));
+  }
+  int key_type = is_key_type(alias_k);
+  if (key_type <= 0) {
+    return key_type < 0 ? nullptr
+                        : raise_global(kQuorvelError, PyUnicode_FromString(
+                                                          "Dict keys must be primitive types or Enum. Other "
+                                                          "BaseConfigurableData keys are not supported because keys "
+                                                          "must be stable and JSON-like."));
+  }
+  if (data == Py_None) {
+    return raise_global(kQuorvelError,
+                        PyUnicode_FromFormat("Expected dict data for %R, got None. If optional, pass ConfigOptional[...] "
+                                             "wrapper: {{\"default\": false}} or {{\"default\": true, \"content\": "
+                                             "{{...}}}}.",
+                                             alias));
+  }
+  if (!PyDict_Check(data)) return expected_data("dict", alias, data);
+  return parse_dict_items(alias_k, alias_v, data);
+}
+
+PyObject* parse_container(PyObject* alias, PyObject* origin, PyObject* data, const ContentKinds& kinds, bool& handled) {
+  handled = true;
+  if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(origin), &PyList_Type)) return parse_list(alias, data, kinds);
+  if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(origin), &PyTuple_Type)) return parse_tuple(alias, data);
+  if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(origin), &PyDict_Type)) return parse_dict(alias, data);
+  handled = false;
+  return nullptr;
+}
+
+// --- the dispatcher ----------------------------------------------------------------
+
+PyObject* parse_primitive(PyObject* data) {
+  if (!PyDict_Check(data)) return Py_NewRef(data);
+  return raise_global(kQuorvelError, PyUnicode_FromFormat("Primitive values must be passed directly, not wrapped in "
+                                                          "dicts (got %R).",
+                                                          data));
+}
+
+int is_bare_container(PyObject* alias) {
+  if (!PyType_Check(alias)) return 0;
+  for (PyTypeObject* container : {&PyList_Type, &PyTuple_Type}) {
+    int equal = PyObject_RichCompareBool(alias, reinterpret_cast<PyObject*>(container), Py_EQ);
+    if (equal != 0) return equal;
+  }
+  return 0;
+}
+
+// Annotations without a typing origin: dict, primitives, content classes.
+PyObject* dispatch_plain(PyObject* alias, PyObject* data, const ContentKinds& kinds) {
+  if (alias == reinterpret_cast<PyObject*>(&PyDict_Type)) {
+    Ref parsed = call_from_defaults(kinds.untyped_dict, data, kinds.untyped_dict);
+    return parsed.release();
+  }
+  Ref primitives = kPrimitiveArgs.get();
+  int primitive = primitives ? PySequence_Contains(primitives, alias) : -1;
+  if (primitive != 0) return primitive < 0 ? nullptr : parse_primitive(data);
+  int content = class_derives(alias, kBaseConfigurableData);
+  if (content != 0) return content < 0 ? nullptr : guarded_with_display(alias, data, alias, alias);
+  return raise_global(kTypeResolutionError, PyUnicode_FromFormat("Unsupported alias %R for data of type %R.", alias,
+                                                                 reinterpret_cast<PyObject*>(Py_TYPE(data))));
+}
+
+PyObject* dispatch_with_origin(PyObject* alias, PyObject* origin, PyObject* data, const ContentKinds& kinds) {
+  int content = class_derives(origin, kBaseConfigurableData);
+  if (content != 0) return content < 0 ? nullptr : guarded_with_display(origin, data, alias, alias);
+  int union_origin = is_union(origin);
+  if (union_origin != 0) return union_origin < 0 ? nullptr : parse_union(alias, data, kinds);
+  if (PyType_Check(origin)) {
+    bool handled = false;
+    PyObject* parsed = parse_container(alias, origin, data, kinds, handled);
+    if (handled) return parsed;
+  }
+  return raise_global(kTypeResolutionError, PyUnicode_FromFormat("Unsupported origin %R for alias %R.", origin, alias));
+}
+
+PyObject* dispatch(PyObject* alias, PyObject* data) {
+  rt::RecursionGuard guard(" while parsing");
+  if (!guard) return nullptr;
+  ContentKinds kinds;
+  if (!import_content_kinds(kinds)) return nullptr;
+  if (PyUnicode_Check(alias)) return parse_string_alias(alias, data);
+  Ref origin = call_global(kGetOrigin, alias);
+  if (!origin) return nullptr;
+  if (origin.get() == Py_None) {
+    int bare = is_bare_container(alias);
+    if (bare != 0) {
+      return bare < 0 ? nullptr
+                      : raise_global(kQuorvelError, PyUnicode_FromFormat("Bare container %R is not allowed in "
+                                                                        "annotations. Use ConfigList[T] or tuple[...] "
+                                                                        "as appropriate.",
+                                                                        alias));
+    }
+    return dispatch_plain(alias, data, kinds);
+  }
+  return dispatch_with_origin(alias, origin, data, kinds);
+}
+
+PyObject* from_defaults(rt::Function*, PyObject* const* args) { return dispatch(args[0], args[1]); }
+
+// --- declarations --------------------------------------------------------------
+
+constexpr rt::Param kFromDefaultsParams[] = {{"alias", "Type[Any] | AliasContainerType | str"}, {"data", "Any"}};
+
+const rt::FunctionSpec kFromDefaultsSpec = {
+    "from_defaults",
+    "Create an instance from UI defaults data.\n\n"
+    "Implementation note: the overloads describe common call shapes; the implementation\n"
+    "performs run-time dispatch based on get_origin/get_args and on whether `alias` is a\n"
+    "BaseConfigurableData subclass, a container typing alias, or a string.\n\n"
+    "Raises:\n"
+    "    QuorvelError: If the input cannot be parsed for this type.",
+    from_defaults, kFromDefaultsParams, "Any"};
+
+bool exec_module(PyObject* module) {
+  if (!rt::bind_imports(module, {{"types", "UnionType"},
+                                 {"typing", "TYPE_CHECKING"},
+                                 {"typing", "Any"},
+                                 {"typing", "Type"},
+                                 {"typing", "TypeVar"},
+                                 {"typing", "Union"},
+                                 {"typing", "cast"},
+                                 {"typing", "get_args"},
+                                 {"typing", "get_origin"},
+                                 {"typing", "overload"},
+                                 {"enum", "Enum"},
+                                 {"typing_extensions", "TypeForm"},
+                                 {"warnings", "warn"},
+                                 {"nimbrel.quorvel.data.base", "PrimitiveArgs"},
+                                 {"nimbrel.quorvel.data.content_core", "AliasContainerType"},
+                                 {"nimbrel.quorvel.data.content_core", "BaseConfigurableData"},
+                                 {"nimbrel.quorvel.data.content_core", "ConfigValue"},
+                                 {"nimbrel.quorvel.data.content_core", "WrapperAlias"},
+                                 {"nimbrel.quorvel.core.exceptions", "QuorvelError"},
+                                 {"nimbrel.quorvel.core.exceptions", "QuorvelParseError"},
+                                 {"nimbrel.quorvel.core.exceptions", "QuorvelTypeResolutionError"},
+                                 {"nimbrel.quorvel.core.exceptions", "QuorvelUserError"},
+                                 {"nimbrel.quorvel.core.naming", "display_class_name"},
+                                 {"nimbrel.quorvel.typing.type_lookup", "get_implementation"},
+                                 {"nimbrel.quorvel.typing.type_lookup", "resolve_generic_arg"},
+                                 {"nimbrel.quorvel.typing.type_lookup", "type_key_class"}})) {
+    return false;
+  }
+  Py_XSETREF(data_alias_keywords, rt::tuple_of(kData.get(), kAlias.get()).release());
+  Ref config_value = Ref::steal(PyObject_GetAttrString(module, "ConfigValue"));
+  if (!data_alias_keywords || !config_value) return false;
+  struct TypeVarSpec {
+    const char* name;
+    bool bounded;
+  };
+  for (TypeVarSpec var : {TypeVarSpec{"CT", true}, {"K", false}, {"V", false}, {"CU", true}, {"CO", true}, {"L", true}}) {
+    if (!rt::add_object(module, var.name, rt::make_type_var(module, var.name, var.bounded ? config_value.get() : nullptr))) {
+      return false;
+    }
+  }
+  return rt::add_function(module, kFromDefaultsSpec);
+}
+
+}  // namespace
+}  // namespace quorvel
+
+QUORVEL_MODULE(parse, "The typed parse dispatcher: UI defaults data becomes typed values.", quorvel::exec_module)

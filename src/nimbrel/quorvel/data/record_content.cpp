@@ -1,0 +1,448 @@
+// Record content: dataclass-style configuration classes with annotated fields.
+#include "runtime.hpp"
+
+namespace quorvel {
+namespace {
+
+rt::Name kName("name");
+rt::Name kType("type");
+rt::Name kMetadata("metadata");
+rt::Name kDefaultFactory("default_factory");
+rt::Name kInit("init");
+rt::Name kFields("fields");
+rt::Name kNames("names");
+rt::Name kContent("content");
+rt::Name kValueType("value_type");
+rt::Name kData("data");
+rt::Name kAlias("alias");
+rt::Name kIncludeExtras("include_extras");
+rt::Name kGetSubfieldDescriptors("get_subfield_descriptors");
+rt::Name kDunderNew("__new__");
+rt::Name kDunderPostInit("__post_init__");
+
+rt::Global kMissing("MISSING");
+rt::Global kGetTypeHints("get_type_hints");
+rt::Global kFromDefaults("from_defaults");
+rt::Global kBuildField("build_field");
+rt::Global kInstantiateField("instantiate_field");
+rt::Global kQuorvelError("QuorvelError");
+rt::Global kMetadataError("QuorvelMetadataError");
+rt::Global kValidationError("QuorvelValidationError");
+rt::Global kDisplayClassName("display_class_name");
+rt::Global kDisplayValue("display_value");
+rt::Global kFieldData("FieldData");
+rt::Global kTypeKeyClass("type_key_class");
+
+// Resolved type hints per record class. Only successful resolutions are
+// kept: a forward reference that fails now may resolve later.
+rt::ClassCache hint_cache;
+
+// Keyword names of the calls this module makes, created once.
+PyObject* build_field_keywords = nullptr;   // (name, value_type, metadata)
+PyObject* from_defaults_keywords = nullptr;  // (data, alias)
+
+PyObject* raise_global(const rt::Global& error_class, PyObject* message) {
+  Ref owned = Ref::steal(message);
+  Ref cls = error_class.get();
+  return cls && owned ? rt::raise(cls, owned) : nullptr;
+}
+
+Ref call_global(const rt::Global& global, PyObject* arg) {
+  Ref fn = global.get();
+  return fn ? Ref::steal(PyObject_CallOneArg(fn, arg)) : nullptr;
+}
+
+Ref display_name(PyObject* cls) { return call_global(kDisplayClassName, cls); }
+
+// get_type_hints(cls, include_extras=False), or {} when the annotations do
+// not resolve (the raw annotation of each field is used then).
+Ref type_hints(PyObject* cls) {
+  if (Ref cached = hint_cache.find(cls)) return cached;
+  Ref get_type_hints = kGetTypeHints.get();
+  Ref kwnames = get_type_hints ? rt::tuple_of(kIncludeExtras.get()) : nullptr;
+  if (!kwnames) return nullptr;
+  PyObject* args[] = {cls, Py_False};
+  Ref hints = Ref::steal(PyObject_Vectorcall(get_type_hints, args, 1, kwnames));
+  if (!hints) {
+    bool unresolved = PyErr_ExceptionMatches(PyExc_NameError) || PyErr_ExceptionMatches(PyExc_TypeError) ||
+                      PyErr_ExceptionMatches(PyExc_AttributeError) || PyErr_ExceptionMatches(PyExc_ImportError);
+    if (!unresolved) return nullptr;
+    PyErr_Clear();
+    return Ref::steal(PyDict_New());
+  }
+  // Classes that cannot be weakly referenced are simply not cached.
+  if (!hint_cache.store(cls, hints)) PyErr_Clear();
+  return hints;
+}
+
+// hints.get(f.name, f.type)
+Ref field_alias(PyObject* hints, PyObject* descriptor, PyObject* name) {
+  PyObject* hint = nullptr;
+  if (PyDict_Check(hints) && PyDict_GetItemRef(hints, name, &hint) < 0) return nullptr;
+  return hint ? Ref::steal(hint) : Ref::steal(PyObject_GetAttr(descriptor, kType));
+}
+
+Ref descriptors_of(PyObject* cls) {
+  Ref descriptors = Ref::steal(PyObject_CallMethodNoArgs(cls, kGetSubfieldDescriptors));
+  return descriptors ? Ref::steal(PySequence_Tuple(descriptors)) : nullptr;
+}
+
+// --- build_field_for_type ------------------------------------------------------
+
+// "names" of the caller's metadata: None, or a list, set or tuple of str.
+int valid_names(PyObject* names) {
+  if (names == Py_None) return 1;
+  if (!PyList_Check(names) && !PySet_Check(names) && !PyTuple_Check(names)) return 0;
+  Ref items = Ref::steal(PyObject_GetIter(names));
+  if (!items) return -1;
+  while (Ref item = Ref::steal(PyIter_Next(items))) {
+    if (!PyUnicode_Check(item.get())) return 0;
+  }
+  return PyErr_Occurred() ? -1 : 1;
+}
+
+PyObject* invalid_names(PyObject* cls) {
+  Ref shown = display_name(cls);
+  return shown ? raise_global(kQuorvelError, PyUnicode_FromFormat("%U.build_field metadata[\"names\"] must be a "
+                                                                  "list/set/tuple of str.",
+                                                                  shown.get()))
+               : nullptr;
+}
+
+// The caller's metadata for one field: md.pop(name, None) or {}.
+Ref caller_field_metadata(PyObject* md, PyObject* name) {
+  PyObject* entry = nullptr;
+  if (PyDict_Pop(md, name, &entry) < 0) return nullptr;
+  Ref owned = Ref::steal(entry);
+  int truthy = entry ? PyObject_IsTrue(entry) : 0;
+  if (truthy < 0) return nullptr;
+  return truthy ? owned : Ref::steal(PyDict_New());
+}
+
+// The field's default: the instance value, then metadata "default", then a
+// metadata "default_factory", then the dataclass default or default factory.
+bool settle_default(PyObject* field_meta, PyObject* value, PyObject* descriptor, PyObject* name) {
+  PyObject* current = nullptr;
+  if (value != Py_None && PyObject_GetOptionalAttr(value, name, &current) < 0) return false;
+  if (current != nullptr) {
+    Ref owned = Ref::steal(current);
+    return PyDict_SetItem(field_meta, kDefault, current) == 0;
+  }
+  int has_default = PyDict_Contains(field_meta, kDefault);
+  if (has_default != 0) return has_default > 0;
+  PyObject* factory = nullptr;
+  // The factory entry is used up here: no field kind declares it, so passing
+  // it on would only make the child's construction fail.
+  if (PyDict_Pop(field_meta, kDefaultFactory, &factory) < 0) return false;
+  if (factory != nullptr) {
+    Ref made = Ref::steal(PyObject_CallNoArgs(Ref::steal(factory)));
+    return made && PyDict_SetItem(field_meta, kDefault, made) == 0;
+  }
+  Ref missing = kMissing.get();
+  Ref fallback = missing ? Ref::steal(PyObject_GetAttr(descriptor, kDefault)) : nullptr;
+  if (!fallback) return false;
+  if (fallback.get() != missing.get()) return PyDict_SetItem(field_meta, kDefault, fallback) == 0;
+  Ref default_factory = Ref::steal(PyObject_GetAttr(descriptor, kDefaultFactory));
+  if (!default_factory) return false;
+  if (default_factory.get() == missing.get()) return true;
+  Ref made = Ref::steal(PyObject_CallNoArgs(default_factory));
+  return made && PyDict_SetItem(field_meta, kDefault, made) == 0;
+}
+
+// The child field of one record field, or nullptr with an error set.
+Ref child_field(PyObject* cls, PyObject* descriptor, PyObject* name, PyObject* sub_meta, PyObject* value,
+                PyObject* hints) {
+  if (!PyDict_Check(sub_meta)) {
+    Ref shown = display_name(cls);
+    if (!shown) return nullptr;
+    raise_global(kMetadataError, PyUnicode_FromFormat("Field metadata for %U.%S must be a dict, got %R.", shown.get(),
+                                                      name, reinterpret_cast<PyObject*>(Py_TYPE(sub_meta))));
+    return nullptr;
+  }
+  Ref own_metadata = Ref::steal(PyObject_GetAttr(descriptor, kMetadata));
+  Ref field_meta = own_metadata ? Ref::steal(PyDict_New()) : nullptr;
+  if (!field_meta || PyDict_Update(field_meta, own_metadata) < 0 || PyDict_Update(field_meta, sub_meta) < 0) {
+    return nullptr;
+  }
+  if (!settle_default(field_meta, value, descriptor, name)) return nullptr;
+  Ref alias = field_alias(hints, descriptor, name);
+  Ref build_field = alias ? kBuildField.get() : nullptr;
+  if (!build_field) return nullptr;
+  PyObject* args[] = {name, alias.get(), field_meta.get()};
+  return Ref::steal(PyObject_Vectorcall(build_field, args, 0, build_field_keywords));
+}
+
+// Builds the children in declaration order; consumes the caller's per-field metadata.
+Ref child_fields(PyObject* cls, PyObject* md, PyObject* names, PyObject* value, PyObject* hints) {
+  Ref descriptors = descriptors_of(cls);
+  Ref children = descriptors ? Ref::steal(PyList_New(0)) : nullptr;
+  if (!children) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(descriptors.get()); ++i) {
+    PyObject* descriptor = PyTuple_GET_ITEM(descriptors.get(), i);
+    Ref name = Ref::steal(PyObject_GetAttr(descriptor, kName));
+    Ref sub_meta = name ? caller_field_metadata(md, name) : nullptr;
+    if (!sub_meta) return nullptr;
+    if (names != Py_None) {
+      int selected = PySequence_Contains(names, name);
+      if (selected < 0) return nullptr;
+      if (!selected) continue;
+    }
+    Ref child = child_field(cls, descriptor, name, sub_meta, value, hints);
+    if (!child || PyList_Append(children, child) < 0) return nullptr;
+  }
+  return children;
+}
+
+Ref group_name(PyObject* cls, PyObject* name) {
+  int given = PyObject_IsTrue(name);
+  if (given != 0) return given < 0 ? nullptr : Ref::borrow(name);
+  return call_global(kTypeKeyClass, cls);
+}
+
+PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
+  rt::RecursionGuard guard(" while building record fields");
+  if (!guard) return nullptr;
+  PyObject* cls = args[0];
+  PyObject* value = args[1];
+  Ref md = Ref::steal(args[4] == Py_None ? PyDict_New() : PyDict_Copy(args[4]));
+  if (!md) return nullptr;
+  int has_default = PyDict_Contains(md, kDefault);
+  if (has_default != 0) {
+    return has_default < 0 ? nullptr : raise_global(kMetadataError, PyUnicode_FromString("Ambiguous default value."));
+  }
+  Ref name = group_name(cls, args[3]);
+  if (!name) return nullptr;
+  int has_fields = PyDict_Contains(md, kFields);
+  if (has_fields != 0) {
+    return has_fields < 0 ? nullptr
+                          : raise_global(kMetadataError, PyUnicode_FromString("Ambiguous fields provided in metadata."));
+  }
+  Ref hints = type_hints(cls);
+  PyObject* names = nullptr;
+  if (!hints || PyDict_Pop(md, kNames, &names) < 0) return nullptr;
+  Ref owned_names = names ? Ref::steal(names) : Ref::borrow(Py_None);
+  int names_ok = valid_names(owned_names);
+  if (names_ok <= 0) return names_ok < 0 ? nullptr : invalid_names(cls);
+  // The children join the metadata only now, after the per-field entries
+  // were taken out by name: a record field called "fields" must not take
+  // them. Appended last, they keep the key order the group always had.
+  Ref children = child_fields(cls, md, owned_names, value, hints);
+  if (!children || PyDict_Pop(md, kContent, nullptr) < 0 || PyDict_SetItem(md, kFields, children) < 0) return nullptr;
+  Ref instantiate = kInstantiateField.get();
+  Ref field_class = instantiate ? kFieldData.get() : nullptr;
+  if (!field_class) return nullptr;
+  return PyObject_CallFunctionObjArgs(instantiate, field_class.get(), name.get(), md.get(), nullptr);
+}
+
+// --- from_defaults -----------------------------------------------------------------
+
+PyObject* expected_dict(PyObject* cls, PyObject* data) {
+  Ref shown = display_name(cls);
+  if (!shown) return nullptr;
+  if (data == Py_None) {
+    return raise_global(kQuorvelError, PyUnicode_FromFormat("Expected dict data for %U, got None.", shown.get()));
+  }
+  return raise_global(kQuorvelError, PyUnicode_FromFormat("Expected dict data for %U, got %R.", shown.get(),
+                                                          reinterpret_cast<PyObject*>(Py_TYPE(data))));
+}
+
+// Keys that name no field. Keys of init=False fields are accepted (and their
+// values ignored), so a record reads back the defaults it writes.
+bool reject_unexpected(PyObject* cls, PyObject* data, PyObject* descriptors) {
+  Ref unexpected = Ref::steal(PySet_New(data));
+  if (!unexpected) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(descriptors); ++i) {
+    Ref name = Ref::steal(PyObject_GetAttr(PyTuple_GET_ITEM(descriptors, i), kName));
+    if (!name || PySet_Discard(unexpected, name) < 0) return false;
+  }
+  if (PySet_GET_SIZE(unexpected.get()) == 0) return true;
+  Ref sorted = Ref::steal(PySequence_List(unexpected));
+  Ref shown = sorted && PyList_Sort(sorted) == 0 ? display_name(cls) : nullptr;
+  if (!shown) return false;
+  raise_global(kValidationError,
+               PyUnicode_FromFormat("Unexpected fields for %U: %R", shown.get(), sorted.get()));
+  return false;
+}
+
+PyObject* field_parse_failed(PyObject* cls, PyObject* name, PyObject* raw) {
+  PyObject* caught = PyErr_GetRaisedException();
+  Ref shown = display_name(cls);
+  Ref value_text = shown ? call_global(kDisplayValue, raw) : nullptr;
+  Ref message = value_text ? Ref::steal(PyUnicode_FromFormat("Failed to parse field %U.%S from %R instance %R.",
+                                                             shown.get(), name,
+                                                             reinterpret_cast<PyObject*>(Py_TYPE(raw)),
+                                                             value_text.get()))
+                           : nullptr;
+  Ref error_class = message ? kQuorvelError.get() : nullptr;
+  if (!error_class) {
+    Py_DECREF(caught);
+    return nullptr;
+  }
+  PyErr_SetRaisedException(caught);
+  return rt::raise_from(error_class, message);
+}
+
+// from_defaults(data=raw, alias=alias); failures name the field.
+Ref parse_field(PyObject* cls, PyObject* name, PyObject* raw, PyObject* alias) {
+  Ref parse = kFromDefaults.get();
+  if (!parse) return nullptr;
+  PyObject* args[] = {raw, alias};
+  Ref parsed = Ref::steal(PyObject_Vectorcall(parse, args, 0, from_defaults_keywords));
+  if (!parsed && PyErr_ExceptionMatches(PyExc_Exception)) field_parse_failed(cls, name, raw);
+  return parsed;
+}
+
+// The value a field gets when the data does not provide it; `unset` when it
+// stays unset (a non-init field without default).
+Ref fallback_value(PyObject* descriptor, PyObject* name, bool init, PyObject* missing, bool& unset) {
+  Ref fallback = Ref::steal(PyObject_GetAttr(descriptor, kDefault));
+  if (!fallback || fallback.get() != missing) return fallback;
+  Ref factory = Ref::steal(PyObject_GetAttr(descriptor, kDefaultFactory));
+  if (!factory) return nullptr;
+  if (factory.get() != missing) return Ref::steal(PyObject_CallNoArgs(factory));
+  if (!init) {
+    unset = true;
+    return nullptr;
+  }
+  raise_global(kQuorvelError, PyUnicode_FromFormat("Attribute %S does not have a default / default factory and is not "
+                                                   "provided but required for initialization!",
+                                                   name));
+  return nullptr;
+}
+
+// data.get(name, MISSING) for a field that takes part in initialisation.
+Ref provided(PyObject* data, PyObject* name, PyObject* missing) {
+  if (PyDict_CheckExact(data)) {
+    PyObject* raw = nullptr;
+    if (PyDict_GetItemRef(data, name, &raw) < 0) return nullptr;
+    return raw ? Ref::steal(raw) : Ref::borrow(missing);
+  }
+  return Ref::steal(PyObject_CallMethodObjArgs(data, kGet, name, missing, nullptr));
+}
+
+bool fill_field(PyObject* cls, PyObject* inst, PyObject* descriptor, PyObject* data, PyObject* hints,
+                PyObject* missing) {
+  Ref name = Ref::steal(PyObject_GetAttr(descriptor, kName));
+  Ref init_flag = name ? Ref::steal(PyObject_GetAttr(descriptor, kInit)) : nullptr;
+  int init = init_flag ? PyObject_IsTrue(init_flag) : -1;
+  if (init < 0) return false;
+  if (init) {
+    Ref raw = provided(data, name, missing);
+    if (!raw) return false;
+    if (raw.get() != missing) {
+      Ref alias = field_alias(hints, descriptor, name);
+      Ref parsed = alias ? parse_field(cls, name, raw, alias) : nullptr;
+      return parsed && PyObject_GenericSetAttr(inst, name, parsed) == 0;
+    }
+  }
+  bool unset = false;
+  Ref value = fallback_value(descriptor, name, init, missing, unset);
+  if (unset) return true;
+  // object.__setattr__: custom or frozen __setattr__ is bypassed.
+  return value && PyObject_GenericSetAttr(inst, name, value) == 0;
+}
+
+bool run_post_init(PyObject* inst) {
+  PyObject* hook = nullptr;
+  if (PyObject_GetOptionalAttr(inst, kDunderPostInit, &hook) < 0) return false;
+  if (hook == nullptr) return true;
+  Ref owned = Ref::steal(hook);
+  if (!PyCallable_Check(hook)) return true;
+  return static_cast<bool>(Ref::steal(PyObject_CallNoArgs(hook)));
+}
+
+PyObject* from_defaults(rt::Function*, PyObject* const* args) {
+  rt::RecursionGuard guard(" while parsing a record");
+  if (!guard) return nullptr;
+  PyObject* cls = args[0];
+  PyObject* data = args[1];
+  if (!PyDict_Check(data)) return expected_dict(cls, data);
+  Ref hints = type_hints(cls);
+  // The instance is made without running __init__.
+  Ref inst = hints ? Ref::steal(PyObject_CallMethodOneArg(cls, kDunderNew, cls)) : nullptr;
+  Ref descriptors = inst ? descriptors_of(cls) : nullptr;
+  Ref missing = descriptors ? kMissing.get() : nullptr;
+  if (!missing || !reject_unexpected(cls, data, descriptors)) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(descriptors.get()); ++i) {
+    if (!fill_field(cls, inst, PyTuple_GET_ITEM(descriptors.get(), i), data, hints, missing)) return nullptr;
+  }
+  if (!run_post_init(inst)) return nullptr;
+  return inst.release();
+}
+
+// --- declarations --------------------------------------------------------------
+
+using rt::Default;
+using rt::Kind;
+
+constexpr rt::Param kBuildFieldForTypeParams[] = {
+    {"cls", "Type[ConfigData]"},
+    {"value", "ConfigData | None", Kind::kPositionalOrKeyword, Default::none()},
+    {"type_specification", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()},
+    {"name", "str | None", Kind::kPositionalOrKeyword, Default::none()},
+    {"metadata", "dict[str, Any] | None", Kind::kPositionalOrKeyword, Default::none()}};
+constexpr rt::Param kFromDefaultsParams[] = {{"cls", "Type[ConfigData]"},
+                                             {"data", "dict[str, Any] | None | Any"},
+                                             {"alias", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()}};
+
+const rt::FunctionSpec kBuildFieldForType = {
+    "build_field_for_type",
+    "Create a UI field representation for any sort of value, including the defaults.\n\n"
+    "Args:\n"
+    "    value: The input value if available.\n"
+    "    type_specification: Optional wrapper type for configurable data.\n"
+    "    name: Name of the field.\n"
+    "    metadata: Field metadata, including display name and description.\n\n"
+    "Returns:\n"
+    "    BaseField: The suitable UI representation.",
+    build_field_for_type, kBuildFieldForTypeParams, "FieldData | BaseField"};
+const rt::FunctionSpec kFromDefaultsSpec = {"from_defaults",
+                                            "Create an instance from UI defaults data.\n\n"
+                                            "Raises:\n"
+                                            "    QuorvelError: If the input cannot be parsed for this type.",
+                                            from_defaults, kFromDefaultsParams, "ConfigData"};
+
+PyObject* config_data(PyObject* module) {
+  Ref base = Ref::steal(PyObject_GetAttrString(module, "BaseConfigurableData"));
+  Ref dataclass = Ref::steal(PyObject_GetAttrString(module, "dataclass"));
+  Ref bases = base ? rt::tuple_of(base.get()) : nullptr;
+  if (!bases || !dataclass) return nullptr;
+  Ref cls = rt::ClassBuilder(module, "ConfigData", "Nested dataclass content for grouped input fields.")
+                .class_method(kBuildFieldForType)
+                .class_method(kFromDefaultsSpec)
+                .create(reinterpret_cast<PyObject*>(Py_TYPE(base.get())), bases);
+  return cls ? PyObject_CallOneArg(dataclass, cls) : nullptr;
+}
+
+bool exec_module(PyObject* module) {
+  if (!rt::bind_imports(module, {{"dataclasses", "dataclass"},
+                                 {"dataclasses", "MISSING"},
+                                 {"typing", "Any"},
+                                 {"typing", "get_type_hints"},
+                                 {"typing", "Type"},
+                                 {"nimbrel.quorvel.data.content_core", "BaseConfigurableData"},
+                                 {"nimbrel.quorvel.data.content_core", "WrapperAlias"},
+                                 {"nimbrel.quorvel.data.parse", "from_defaults"},
+                                 {"nimbrel.quorvel.data.serialize", "build_field"},
+                                 {"nimbrel.quorvel.data.serialize", "instantiate_field"},
+                                 {"nimbrel.quorvel.core.exceptions", "QuorvelError"},
+                                 {"nimbrel.quorvel.core.exceptions", "QuorvelMetadataError"},
+                                 {"nimbrel.quorvel.core.exceptions", "QuorvelValidationError"},
+                                 {"nimbrel.quorvel.core.naming", "display_class_name"},
+                                 {"nimbrel.quorvel.core.naming", "display_value"},
+                                 {"nimbrel.quorvel.fields.field_models", "BaseField"},
+                                 {"nimbrel.quorvel.fields.field_models", "FieldData"},
+                                 {"nimbrel.quorvel.typing.type_lookup", "type_key_class"}}) ||
+      !hint_cache.init()) {
+    return false;
+  }
+  Py_XSETREF(build_field_keywords, rt::tuple_of(kName.get(), kValueType.get(), kMetadata.get()).release());
+  Py_XSETREF(from_defaults_keywords, rt::tuple_of(kData.get(), kAlias.get()).release());
+  return build_field_keywords && from_defaults_keywords && rt::add_object(module, "ConfigData", config_data(module));
+}
+
+}  // namespace
+}  // namespace quorvel
+
+QUORVEL_MODULE(record_content, "Record content: dataclass-style configuration classes with annotated fields.",
+               quorvel::exec_module)

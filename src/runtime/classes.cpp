@@ -2,6 +2,7 @@
 #include "classes.hpp"
 
 #include "module.hpp"
+#include "names.hpp"
 
 namespace quorvel::rt {
 
@@ -160,6 +161,34 @@ int is_instance(PyObject* obj, PyObject* cls) {
 int is_subclass(PyObject* derived, PyObject* cls) {
   PyObject* check = abc_subclass_check.direct_for(cls);
   return check ? call_check(check, cls, derived) : PyObject_IsSubclass(derived, cls);
+}
+
+namespace {
+
+// typing.get_origin and typing.Generic, or nullptr when they cannot be had
+// (every call is then simply asked).
+struct TypingOrigin {
+  PyObject* get_origin = nullptr;
+  PyObject* generic = nullptr;
+
+  TypingOrigin() {
+    get_origin = import_from("typing", "get_origin").release();
+    generic = import_from("typing", "Generic").release();
+    if (!get_origin || !generic) PyErr_Clear();
+  }
+};
+
+}  // namespace
+
+Ref typing_origin(const Global& get_origin, PyObject* tp) {
+  static TypingOrigin typing;
+  Ref fn = get_origin.get();
+  if (!fn) return nullptr;
+  if (fn.get() == typing.get_origin && typing.generic != nullptr) {
+    if (PyType_Check(tp)) return Ref::borrow(tp == typing.generic ? typing.generic : Py_None);
+    if (Py_IS_TYPE(tp, &Py_GenericAliasType)) return Ref::steal(PyObject_GetAttr(tp, kDunderOrigin));
+  }
+  return Ref::steal(PyObject_CallOneArg(fn, tp));
 }
 
 bool ClassCache::init() {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "function.hpp"
+#include "module.hpp"
 
 namespace quorvel::rt {
 
@@ -65,6 +66,12 @@ Ref attr(PyObject* obj, PyObject* name);
 // skips one Python frame per check and answers the same.
 int is_instance(PyObject* obj, PyObject* cls);
 int is_subclass(PyObject* derived, PyObject* cls);
+
+// `get_origin(tp)` through a module's `get_origin` binding. While that is
+// still typing's own function, the common cases are answered without the
+// Python-level call: a class has no origin (Generic is its own), and a
+// types.GenericAlias reports its __origin__. Anything else is asked.
+Ref typing_origin(const Global& get_origin, PyObject* tp);
 
 // Values computed once per class and dropped when the class is collected
 // (a weakref.WeakKeyDictionary underneath). Lookups take the class's

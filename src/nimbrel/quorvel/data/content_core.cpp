@@ -78,13 +78,29 @@ Ref field_names(PyObject* fields) {
   return names;
 }
 
+// dataclasses.is_dataclass, as the `is_dataclass` binding answers it. While
+// that binding is the original, a class is asked directly whether it has
+// `__dataclass_fields__` (all the original does), without a Python call.
+PyObject* original_is_dataclass = nullptr;
+
+int is_dataclass(PyObject* cls) {
+  Ref fn = kIsDataclass.get();
+  if (!fn) return -1;
+  if (fn.get() == original_is_dataclass && PyType_Check(cls)) {
+    PyObject* fields = nullptr;
+    int found = rt::optional_attr(cls, kDunderDataclassFields, &fields);
+    Py_XDECREF(fields);
+    return found;
+  }
+  Ref verdict = Ref::steal(PyObject_CallOneArg(fn, cls));
+  return verdict ? PyObject_IsTrue(verdict) : -1;
+}
+
 // `fields(cls)` of a dataclass, from the per-class cache when still valid.
 // Returns false with an error set; `found.fields` stays empty for a class
 // that is not a dataclass.
 bool dataclass_descriptors(PyObject* cls, Descriptors& found) {
-  Ref is_dataclass = call_global(kIsDataclass, cls);
-  if (!is_dataclass) return false;
-  int dataclass = PyObject_IsTrue(is_dataclass);
+  int dataclass = is_dataclass(cls);
   if (dataclass <= 0) return dataclass == 0;
   Ref current = rt::attr(cls, kDunderDataclassFields);
   if (!current) return false;
@@ -254,7 +270,7 @@ int is_config_class(PyObject* cls) {
 
 PyObject* require_valid_config_type(rt::Function*, PyObject* const* args) {
   PyObject* tp = args[0];
-  Ref origin = call_global(kGetOrigin, tp);
+  Ref origin = rt::typing_origin(kGetOrigin, tp);
   if (!origin) return nullptr;
   PyObject* candidate = PyType_Check(origin.get()) ? origin.get() : tp;
   int valid = PyType_Check(candidate) ? is_config_class(candidate) : 0;
@@ -530,6 +546,8 @@ PyObject* config_value(PyObject* module) {
 
 bool exec_module(PyObject* module) {
   if (!bind_imports(module) || !field_cache.init()) return false;
+  Py_XSETREF(original_is_dataclass, PyObject_GetAttrString(module, "is_dataclass"));
+  if (original_is_dataclass == nullptr) return false;
   Ref forward = Ref::steal(PyUnicode_FromString("BaseConfigurableData"));
   if (!forward) return false;
 

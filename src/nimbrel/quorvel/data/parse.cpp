@@ -453,7 +453,7 @@ PyObject* dispatch(PyObject* alias, PyObject* data) {
   ContentKinds kinds;
   if (!import_content_kinds(kinds)) return nullptr;
   if (PyUnicode_Check(alias)) return parse_string_alias(alias, data);
-  Ref origin = call_global(kGetOrigin, alias);
+  Ref origin = rt::typing_origin(kGetOrigin, alias);
   if (!origin) return nullptr;
   if (origin.get() == Py_None) {
     int bare = is_bare_container(alias);

@@ -278,7 +278,7 @@ PyObject* leaf_field(PyObject* origin, PyObject* name, PyObject* value, PyObject
 }
 
 PyObject* typed_field(PyObject* name, PyObject* value_type, PyObject* value, PyObject* md) {
-  Ref origin = call_global(kGetOrigin, value_type);
+  Ref origin = rt::typing_origin(kGetOrigin, value_type);
   if (!origin) return nullptr;
   int has_origin = PyObject_IsTrue(origin);
   if (has_origin < 0) return nullptr;

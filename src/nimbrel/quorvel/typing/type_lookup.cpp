@@ -54,7 +54,7 @@ Ref inherited_args(PyObject* tp, PyObject* of) {
     Ref bases = Ref::steal(PyObject_GetIter(Ref::steal(bases_found)));
     if (!bases) return nullptr;
     while (Ref base = Ref::steal(PyIter_Next(bases))) {
-      Ref origin = call_global(kGetOrigin, base);
+      Ref origin = rt::typing_origin(kGetOrigin, base);
       if (!origin) return nullptr;
       Ref args = call_global(kGetArgs, base);
       if (!args) return nullptr;
@@ -82,7 +82,7 @@ Ref type_args(PyObject* tp, PyObject* of) {
   if (has_direct < 0) return nullptr;
   if (has_direct) {
     if (of == Py_None) return direct;
-    Ref direct_origin = call_global(kGetOrigin, tp);
+    Ref direct_origin = rt::typing_origin(kGetOrigin, tp);
     if (!direct_origin) return nullptr;
     if (direct_origin.get() == of) return direct;
   }

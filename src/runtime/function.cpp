@@ -552,7 +552,7 @@ bool describe_params(Function* fn) {
     if (param.kind == Kind::kVarPositional) fn->var_positional = i;
     if (param.kind == Kind::kVarKeyword) fn->var_keyword = i;
   }
-  fn->return_check = return_check_for(spec.returns);
+  fn->return_check = spec.return_checked ? return_check_for(spec.returns) : Returns::kAny;
   return true;
 }
 

@@ -56,6 +56,9 @@ struct FunctionSpec {
   Impl impl;
   std::span<const Param> params;
   const char* returns = nullptr;  // return annotation text
+  // False where the annotation text is kept for the signature but a value of
+  // another type is a legitimate result, so it must not be checked.
+  bool return_checked = true;
 };
 
 inline constexpr int kMaxParams = 12;

@@ -9,6 +9,7 @@ rt::Name kBuildFieldForType("build_field_for_type");
 rt::Name kFromDefaults("from_defaults");
 rt::Name kGetSubfieldDescriptors("get_subfield_descriptors");
 rt::Name kName("name");
+rt::Name kValue("value");
 rt::Name kRegister("register");
 rt::Name kMetadata("metadata");
 rt::Name kDunderDict("__dict__");
@@ -54,10 +55,18 @@ int is_content(PyObject* value) {
   return base ? rt::is_instance(value, base) : -1;
 }
 
+// enum.Enum, for members of plain enumerations (not content ones).
+PyObject* plain_enum = nullptr;
+
+// A content value's own defaults; a plain Enum member's value, so that the
+// UI defaults hold data rather than the member object; anything else as is.
 Ref convert_defaults(PyObject* value) {
   int content = is_content(value);
   if (content < 0) return nullptr;
-  return content ? Ref::steal(PyObject_CallMethodNoArgs(value, kBuildDefaults)) : Ref::borrow(value);
+  if (content) return Ref::steal(PyObject_CallMethodNoArgs(value, kBuildDefaults));
+  int member = rt::is_instance(value, plain_enum);
+  if (member < 0) return nullptr;
+  return member ? Ref::steal(PyObject_GetAttr(value, kValue)) : Ref::borrow(value);
 }
 
 // --- the descriptors of a class ----------------------------------------------
@@ -547,7 +556,8 @@ PyObject* config_value(PyObject* module) {
 bool exec_module(PyObject* module) {
   if (!bind_imports(module) || !field_cache.init()) return false;
   Py_XSETREF(original_is_dataclass, PyObject_GetAttrString(module, "is_dataclass"));
-  if (original_is_dataclass == nullptr) return false;
+  Py_XSETREF(plain_enum, rt::import_from("enum", "Enum").release());
+  if (original_is_dataclass == nullptr || plain_enum == nullptr) return false;
   Ref forward = Ref::steal(PyUnicode_FromString("BaseConfigurableData"));
   if (!forward) return false;
 

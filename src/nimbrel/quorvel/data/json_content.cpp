@@ -1,4 +1,5 @@
 // Free JSON objects: a dictionary content kind shown as a JSON text field.
+#include "content_fields.hpp"
 #include "runtime.hpp"
 
 namespace quorvel {
@@ -17,32 +18,17 @@ PyObject* raise_global(const rt::Global& error_class, PyObject* message) {
   return cls && owned ? rt::raise(cls, owned) : nullptr;
 }
 
-// The field name: the given one, or the class's type key (which must be text).
-Ref field_name(PyObject* cls, PyObject* name) {
-  int given = PyObject_IsTrue(name);
-  if (given != 0) return given < 0 ? nullptr : Ref::borrow(name);
-  Ref type_key_class = kTypeKeyClass.get();
-  Ref key = type_key_class ? Ref::steal(PyObject_CallOneArg(type_key_class, cls)) : nullptr;
-  if (key && !PyUnicode_CheckExact(key.get())) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(key.get())->tp_name);
-    return nullptr;
-  }
-  return key;
-}
-
 PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   PyObject* cls = args[0];
   PyObject* value = args[1];
   PyObject* metadata = args[4];
-  int has_metadata = PyObject_IsTrue(metadata);
-  if (has_metadata < 0) return nullptr;
-  Ref md = Ref::steal(has_metadata ? PyDict_Copy(metadata) : PyDict_New());
+  Ref md = content_fields::copy_metadata(metadata);
   if (!md) return nullptr;
   int has_default = PyDict_Contains(md, kDefault);
   if (has_default != 0) {
     return has_default < 0 ? nullptr : raise_global(kMetadataError, PyUnicode_FromString("Ambiguous default value."));
   }
-  Ref name = field_name(cls, args[3]);
+  Ref name = content_fields::name_or_type_key(cls, args[3], kTypeKeyClass);
   if (!name) return nullptr;
   if (value != Py_None) {
     Ref payload = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value));

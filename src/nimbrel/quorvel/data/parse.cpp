@@ -1,6 +1,7 @@
 // The typed parse dispatcher: UI defaults data becomes typed values for any supported annotation.
 #include <string_view>
 
+#include "enum_members.hpp"
 #include "runtime.hpp"
 
 namespace quorvel {
@@ -20,6 +21,7 @@ rt::Global kGetArgs("get_args");
 rt::Global kUnion("Union");
 rt::Global kUnionType("UnionType");
 rt::Global kEnum("Enum");
+rt::Global kAny("Any");
 rt::Global kPrimitiveArgs("PrimitiveArgs");
 rt::Global kBaseConfigurableData("BaseConfigurableData");
 rt::Global kQuorvelError("QuorvelError");
@@ -354,13 +356,18 @@ int is_key_type(PyObject* alias_k) {
 }
 
 PyObject* parse_dict_items(PyObject* alias_k, PyObject* alias_v, PyObject* data) {
-  Ref result = Ref::steal(PyDict_New());
+  // Values typed Any (a free JSON object such as dict[str, Any]) are taken
+  // as they are: there is nothing to parse them against.
+  Ref any = kAny.get();
+  Ref result = any ? Ref::steal(PyDict_New()) : nullptr;
   Ref items = result ? Ref::steal(PyMapping_Items(data)) : nullptr;
   if (!items) return nullptr;
+  bool untyped_values = alias_v == any.get();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
     PyObject* item = PyList_GET_ITEM(items.get(), i);
     Ref key = Ref::steal(dispatch(alias_k, PyTuple_GET_ITEM(item, 0)));
-    Ref value = key ? Ref::steal(dispatch(alias_v, PyTuple_GET_ITEM(item, 1))) : nullptr;
+    PyObject* raw = PyTuple_GET_ITEM(item, 1);
+    Ref value = !key ? nullptr : untyped_values ? Ref::borrow(raw) : Ref::steal(dispatch(alias_v, raw));
     if (!value || PyDict_SetItem(result, key, value) < 0) return nullptr;
   }
   return result.release();
@@ -430,6 +437,12 @@ PyObject* dispatch_plain(PyObject* alias, PyObject* data, const ContentKinds& ki
   if (primitive != 0) return primitive < 0 ? nullptr : parse_primitive(data);
   int content = class_derives(alias, kBaseConfigurableData);
   if (content != 0) return content < 0 ? nullptr : guarded_with_display(alias, data, alias, alias);
+  // A plain Enum (not a content enumeration) is read the way enumeration
+  // content reads its members, so such fields and dict keys parse too.
+  int enumeration = class_derives(alias, kEnum);
+  if (enumeration != 0) {
+    return enumeration < 0 ? nullptr : enum_members::find(alias, data, kQuorvelError, kDisplayClassName);
+  }
   return raise_global(kTypeResolutionError, PyUnicode_FromFormat("Unsupported alias %R for data of type %R.", alias,
                                                                  reinterpret_cast<PyObject*>(Py_TYPE(data))));
 }

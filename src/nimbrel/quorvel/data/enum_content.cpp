@@ -1,0 +1,159 @@
+// Enumerations as content: members offered as selectable options.
+#include "content_fields.hpp"
+#include "enum_members.hpp"
+#include "runtime.hpp"
+
+namespace quorvel {
+namespace {
+
+rt::Name kName("name");
+rt::Name kText("text");
+rt::Name kOptions("options");
+rt::Name kFromDefaults("from_defaults");
+rt::Name kRegister("register");
+
+rt::Global kBuildDefaults("build_defaults");
+rt::Global kInstantiateField("instantiate_field");
+rt::Global kFieldEnum("FieldEnum");
+rt::Global kQuorvelError("QuorvelError");
+rt::Global kMetadataError("QuorvelMetadataError");
+rt::Global kDisplayClassName("display_class_name");
+rt::Global kTypeKeyClass("type_key_class");
+
+PyObject* raise_global(const rt::Global& error_class, PyObject* message) {
+  Ref owned = Ref::steal(message);
+  Ref cls = error_class.get();
+  return cls && owned ? rt::raise(cls, owned) : nullptr;
+}
+
+// [{"text": member.name, "value": member.value} for member in cls]
+Ref member_options(PyObject* cls) {
+  Ref members = Ref::steal(PyObject_GetIter(cls));
+  Ref options = members ? Ref::steal(PyList_New(0)) : nullptr;
+  if (!options) return nullptr;
+  while (Ref member = Ref::steal(PyIter_Next(members))) {
+    Ref text = Ref::steal(PyObject_GetAttr(member, kName));
+    Ref value = text ? Ref::steal(PyObject_GetAttr(member, enum_members::kValue)) : nullptr;
+    Ref option = value ? Ref::steal(PyDict_New()) : nullptr;
+    if (!option || PyDict_SetItem(option, kText, text) < 0 || PyDict_SetItem(option, enum_members::kValue, value) < 0 ||
+        PyList_Append(options, option) < 0) {
+      return nullptr;
+    }
+  }
+  return PyErr_Occurred() ? nullptr : options;
+}
+
+// A member given as text (its value or its name) becomes the member.
+Ref member_value(PyObject* cls, PyObject* value) {
+  if (!PyUnicode_Check(value)) return Ref::borrow(value);
+  return Ref::steal(PyObject_CallMethodOneArg(cls, kFromDefaults, value));
+}
+
+PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
+  PyObject* cls = args[0];
+  Ref value = member_value(cls, args[1]);
+  Ref md = value ? content_fields::copy_metadata(args[4]) : nullptr;
+  if (!md) return nullptr;
+  int has_default = PyDict_Contains(md, kDefault);
+  if (has_default != 0) {
+    return has_default < 0 ? nullptr : raise_global(kMetadataError, PyUnicode_FromString("Ambiguous default value."));
+  }
+  Ref name = content_fields::name_or_type_key(cls, args[3], kTypeKeyClass);
+  Ref options = name ? member_options(cls) : nullptr;
+  if (!options || PyDict_SetItem(md, kOptions, options) < 0) return nullptr;
+  if (value.get() != Py_None) {
+    Ref to_defaults = kBuildDefaults.get();
+    Ref defaults = to_defaults ? Ref::steal(PyObject_CallOneArg(to_defaults, value)) : nullptr;
+    if (!defaults || (defaults.get() != Py_None && PyDict_SetItem(md, kDefault, defaults) < 0)) return nullptr;
+  }
+  Ref instantiate = kInstantiateField.get();
+  Ref field_class = instantiate ? kFieldEnum.get() : nullptr;
+  if (!field_class) return nullptr;
+  return PyObject_CallFunctionObjArgs(instantiate, field_class.get(), name.get(), md.get(), nullptr);
+}
+
+PyObject* build_defaults(rt::Function*, PyObject* const* args) {
+  return PyObject_GetAttr(args[0], enum_members::kValue);
+}
+
+PyObject* from_defaults(rt::Function*, PyObject* const* args) {
+  return enum_members::find(args[0], args[1], kQuorvelError, kDisplayClassName);
+}
+
+using rt::Default;
+using rt::Kind;
+
+constexpr rt::Param kBuildFieldForTypeParams[] = {
+    {"cls", "Type[Self]"},
+    {"value", "Self | str | None", Kind::kPositionalOrKeyword, Default::none()},
+    {"type_specification", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()},
+    {"name", "str | None", Kind::kPositionalOrKeyword, Default::none()},
+    {"metadata", "dict[str, Any] | None", Kind::kPositionalOrKeyword, Default::none()}};
+constexpr rt::Param kSelf[] = {{"self"}};
+constexpr rt::Param kFromDefaultsParams[] = {
+    {"cls"}, {"data", "dict[str, Any] | Any"}, {"alias", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()}};
+
+const rt::FunctionSpec kBuildFieldForType = {
+    "build_field_for_type",
+    "Create a UI field representation for any sort of value, including the defaults.\n\n"
+    "Args:\n"
+    "    value: The input value if available.\n"
+    "    type_specification: Optional wrapper type for configurable data.\n"
+    "    name: Name of the field.\n"
+    "    metadata: Field metadata, including display name and description.\n\n"
+    "Returns:\n"
+    "    BaseField: The suitable UI representation.",
+    build_field_for_type, kBuildFieldForTypeParams, "FieldEnum | BaseField"};
+// The value is returned whatever its type: enumerations with integer values
+// are as valid as text ones (FieldEnum accepts both), so "str" is not checked.
+const rt::FunctionSpec kBuildDefaultsSpec = {"build_defaults", "Create the default value.", build_defaults, kSelf, "str",
+                                             false};
+const rt::FunctionSpec kFromDefaultsSpec = {"from_defaults",
+                                            "Create an instance from UI defaults data.\n\n"
+                                            "Raises:\n"
+                                            "    QuorvelError: If the input cannot be parsed for this type.",
+                                            from_defaults, kFromDefaultsParams, "Self"};
+
+// class ConfigEnum(Enum), then registered with BaseConfigurableData.
+PyObject* config_enum(PyObject* module) {
+  Ref enum_base = Ref::steal(PyObject_GetAttrString(module, "Enum"));
+  Ref content = Ref::steal(PyObject_GetAttrString(module, "BaseConfigurableData"));
+  Ref bases = enum_base && content ? rt::tuple_of(enum_base.get()) : nullptr;
+  if (!bases) return nullptr;
+  Ref cls = rt::ClassBuilder(module, "ConfigEnum", "Enum content with selectable string values.")
+                .class_method(kBuildFieldForType)
+                .method(kBuildDefaultsSpec)
+                .class_method(kFromDefaultsSpec)
+                .create_from_bases(bases);
+  Ref registered = cls ? Ref::steal(PyObject_CallMethodOneArg(content, kRegister, cls)) : nullptr;
+  return registered ? cls.release() : nullptr;
+}
+
+bool exec_module(PyObject* module) {
+  if (!rt::bind_imports(module, {{"typing", "Any"},
+                                 {"typing", "Type"},
+                                 {"typing", "TypeVar"},
+                                 {"typing", "cast"},
+                                 {"typing_extensions", "Self"},
+                                 {"enum", "Enum"},
+                                 {"nimbrel.quorvel.data.content_core", "BaseConfigurableData"},
+                                 {"nimbrel.quorvel.data.content_core", "build_defaults"},
+                                 {"nimbrel.quorvel.data.content_core", "WrapperAlias"},
+                                 {"nimbrel.quorvel.data.serialize", "instantiate_field"},
+                                 {"nimbrel.quorvel.core.exceptions", "QuorvelError"},
+                                 {"nimbrel.quorvel.core.exceptions", "QuorvelMetadataError"},
+                                 {"nimbrel.quorvel.core.naming", "display_class_name"},
+                                 {"nimbrel.quorvel.fields.field_models", "BaseField"},
+                                 {"nimbrel.quorvel.fields.field_models", "FieldEnum"},
+                                 {"nimbrel.quorvel.typing.type_lookup", "type_key_class"}})) {
+    return false;
+  }
+  Ref forward = Ref::steal(PyUnicode_FromString("ConfigEnum"));
+  return forward && rt::add_object(module, "E", rt::make_type_var(module, "E", forward)) &&
+         rt::add_object(module, "ConfigEnum", config_enum(module));
+}
+
+}  // namespace
+}  // namespace quorvel
+
+QUORVEL_MODULE(enum_content, "Enumerations as configurable content.", quorvel::exec_module)

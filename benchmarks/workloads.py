@@ -120,7 +120,43 @@ def field_builder() -> Iterator[Workload]:
         )
 
 
+def content_kinds() -> Iterator[Workload]:
+    import record_workload
+
+    ours, peer = record_workload.names()
+    yield Workload("record: from_defaults vs model_validate", "cls.from_defaults(data)", ours,
+                   {**peer, "cls": _Validate(peer["cls"])})
+    yield Workload("record: build_defaults vs model_dump", "value.build_defaults()", ours,
+                   {**peer, "value": _Dump(peer["value"])})
+    yield Workload("record: form dump vs model_json_schema", "cls.build_field_for_type(value=value).model_dump()",
+                   ours, {**peer, "cls": _Schema(peer["cls"])})
+
+
+class _Validate:
+    """Lets one statement call `from_defaults` on ours and `model_validate` on pydantic."""
+
+    def __init__(self, model: Any) -> None:
+        self.from_defaults = model.model_validate
+
+
+class _Dump:
+    def __init__(self, value: Any) -> None:
+        self.build_defaults = value.model_dump
+
+
+class _Schema:
+    def __init__(self, model: Any) -> None:
+        self.model = model
+
+    def build_field_for_type(self, value: Any) -> Any:
+        return self
+
+    def model_dump(self) -> Any:
+        return self.model.model_json_schema()
+
+
 def all_workloads() -> Iterator[Workload]:
     yield from type_machinery()
     yield from content_contract()
     yield from field_builder()
+    yield from content_kinds()

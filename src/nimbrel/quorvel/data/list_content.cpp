@@ -1,0 +1,197 @@
+// List content: a homogeneous list of configurable items that is itself a Python list.
+#include "generic_content.hpp"
+
+namespace quorvel {
+namespace {
+
+using namespace generic_content;
+
+rt::Name kBuildDefaultsMethod("build_defaults");
+rt::Name kKeys("keys");
+
+rt::Global kConfigList("ConfigList");
+rt::Global kFieldList("FieldList");
+
+// resolve_generic_arg(alias, of=..., default=...): the index stays at its default.
+PyObject* of_default_keywords = nullptr;
+
+// The UI defaults of `value` when it is a ConfigList, else no items.
+Ref current_defaults(PyObject* value) {
+  int own = is_instance_of(value, kConfigList);
+  if (own < 0) return nullptr;
+  return Ref::steal(own ? PyObject_CallMethodNoArgs(value, kBuildDefaultsMethod) : PyList_New(0));
+}
+
+PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
+  rt::RecursionGuard guard(" while building fields");
+  if (!guard) return nullptr;
+  FieldStart start;
+  Ref inner_type;
+  if (!start_inner_field(args, start, inner_type)) return nullptr;
+  Ref raw_inner = pop_child_metadata(args[0], start.metadata, kContent);
+  Ref inner_metadata = raw_inner ? copy_dict(raw_inner) : nullptr;
+  // The items carry their own values, so a default for the item field is dropped.
+  if (!inner_metadata || PyDict_Pop(inner_metadata, kDefault, nullptr) < 0 || !default_display_name(inner_metadata)) {
+    return nullptr;
+  }
+  Ref fields = inner_fields(inner_type, inner_metadata);
+  Ref defaults = fields ? current_defaults(args[1]) : nullptr;
+  if (!defaults || !set_children(start.metadata, fields, defaults)) return nullptr;
+  return instantiate(kFieldList, start.name, start.metadata);
+}
+
+PyObject* build_defaults(rt::Function*, PyObject* const* args) {
+  rt::RecursionGuard guard(" while building defaults");
+  if (!guard) return nullptr;
+  Ref convert = kBuildDefaults.get();
+  Ref items = convert ? Ref::steal(PyObject_GetIter(args[0])) : nullptr;
+  Ref rows = items ? Ref::steal(PyList_New(0)) : nullptr;
+  if (!rows) return nullptr;
+  while (Ref item = Ref::steal(PyIter_Next(items))) {
+    Ref defaults = Ref::steal(PyObject_CallOneArg(convert, item));
+    Ref row = defaults ? Ref::steal(PyDict_New()) : nullptr;
+    if (!row || PyDict_SetItem(row, kContent, defaults) < 0 || PyList_Append(rows, row) < 0) return nullptr;
+  }
+  return PyErr_Occurred() ? nullptr : rows.release();
+}
+
+// A row is a dict whose keys are exactly {"content"}.
+int is_row(PyObject* element) {
+  if (PyDict_CheckExact(element)) return PyDict_GET_SIZE(element) == 1 ? PyDict_Contains(element, kContent) : 0;
+  int mapping = PyObject_IsInstance(element, reinterpret_cast<PyObject*>(&PyDict_Type));
+  if (mapping <= 0) return mapping;
+  Ref keys = Ref::steal(PyObject_CallMethodNoArgs(element, kKeys));
+  Ref key_set = keys ? Ref::steal(PySet_New(keys)) : nullptr;
+  if (!key_set) return -1;
+  return PySet_GET_SIZE(key_set.get()) == 1 ? PySet_Contains(key_set, kContent) : 0;
+}
+
+// The item data of one element: a row's "content", or the bare element.
+Ref item_data(PyObject* element) {
+  int row = is_row(element);
+  if (row < 0) return nullptr;
+  return row ? Ref::steal(PyObject_GetItem(element, kContent)) : Ref::borrow(element);
+}
+
+// The elements to parse: none for None, else exactly a list.
+Ref list_data(PyObject* cls, PyObject* data) {
+  if (data == Py_None) return Ref::steal(PyList_New(0));
+  int is_list = PyObject_IsInstance(data, reinterpret_cast<PyObject*>(&PyList_Type));
+  if (is_list <= 0) return is_list < 0 ? nullptr : raise_wrong_data(cls, "list", data);
+  return checked(rt::Returns::kList, Ref::borrow(data));
+}
+
+// `cls.__origin__ or cls`
+Ref own_origin(PyObject* cls) {
+  Ref origin = Ref::steal(PyObject_GetAttr(cls, kDunderOrigin));
+  int truthy = origin ? PyObject_IsTrue(origin) : -1;
+  if (truthy < 0) return nullptr;
+  return truthy ? origin : Ref::borrow(cls);
+}
+
+PyObject* from_defaults(rt::Function*, PyObject* const* args) {
+  rt::RecursionGuard guard(" while parsing");
+  if (!guard) return nullptr;
+  PyObject* cls = args[0];
+  Ref elements = list_data(cls, args[1]);
+  if (!elements) return nullptr;
+  PyObject* alias = args[2] == Py_None ? cls : args[2];
+  Ref origin = own_origin(cls);
+  Ref inner_alias = origin ? resolve_generic_arg(alias, of_default_keywords, origin.get(), Py_None) : nullptr;
+  if (!inner_alias) return nullptr;
+  if (inner_alias.get() == Py_None) return raise_not_parametrised(cls);
+  Ref parse = kFromDefaults.get();
+  Ref items = parse ? Ref::steal(PyList_New(0)) : nullptr;
+  if (!items) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.get()); ++i) {
+    Ref data = item_data(Ref::borrow(PyList_GET_ITEM(elements.get(), i)));
+    Ref item = data ? parse_with(parse, data, inner_alias) : nullptr;
+    if (!item || PyList_Append(items, item) < 0) return nullptr;
+  }
+  return PyObject_CallOneArg(cls, items);
+}
+
+// --- declarations ------------------------------------------------------------
+
+constexpr auto kBuildFieldForTypeParams = field_for_type_params("Type[ConfigList[T]]", "ConfigList[T] | None");
+constexpr auto kFromDefaultsParams = from_defaults_params("dict[str, Any] | Any | None");
+
+const rt::FunctionSpec kContainedTypeSpec = {
+    "_contained_type",
+    "Simple utility function that checks the contained type and returns it.\n\n"
+    "        Given ConfigList[A] this returns A and checks before that A is of type ConfigType.\n"
+    "        ",
+    contained_type_method, kContainedTypeParams, "ConfigType"};
+const rt::FunctionSpec kBuildFieldForTypeSpec = {"build_field_for_type", kFieldForTypeDoc, build_field_for_type,
+                                                 kBuildFieldForTypeParams, "FieldList | BaseField"};
+const rt::FunctionSpec kBuildDefaultsSpec = {"build_defaults", "Emit list items as row objects under 'content'.",
+                                             build_defaults, kSelfParams, "list[Any]"};
+const rt::FunctionSpec kFromDefaultsSpec = {"from_defaults", kFromDefaultsDoc, from_defaults, kFromDefaultsParams,
+                                            "ConfigList[T]"};
+
+constexpr const char* kConfigListDoc =
+    "List content of repeated items (e.g., dataclasses or other wrappers).\n\n"
+    "    Example allowed:\n"
+    "        - ConfigList[int]\n"
+    "        - ConfigList[ConfigUnion[int | CF]] where CF is of type ConfigData\n\n"
+    "    Example disallowed:\n"
+    "         - ConfigList[int | str]\n"
+    "         - ConfigList[list[int]]\n"
+    "         - ConfigList\n"
+    "         - ConfigList[A] where A is neither of type BaseConfigurableData nor a PrimitiveType\n"
+    "         - ConfigList (without parameters). This cannot be checked at annotation time, but at instantiation.\n"
+    "    ";
+
+// class ConfigList(GenericWithArgs, list[T], BaseConfigurableData)
+PyObject* config_list(PyObject* module) {
+  Ref type_var = Ref::steal(PyObject_GetAttrString(module, "T"));
+  Ref list_of = type_var ? Ref::steal(Py_GenericAlias(reinterpret_cast<PyObject*>(&PyList_Type), type_var)) : nullptr;
+  Ref bases = generic_bases(list_of);
+  if (!bases) return nullptr;
+  return rt::ClassBuilder(module, "ConfigList", kConfigListDoc)
+      .class_method(kContainedTypeSpec)
+      .class_method(kBuildFieldForTypeSpec)
+      .method(kBuildDefaultsSpec)
+      .class_method(kFromDefaultsSpec)
+      .class_method(kCheckedClassGetitem)
+      .create_from_bases(bases)
+      .release();
+}
+
+bool exec_module(PyObject* module) {
+  if (!rt::bind_imports(module, {
+      {"typing", "TypeVar"},
+      {"typing", "get_origin"},
+      {"typing", "Any"},
+      {"typing", "Type"},
+      {"nimbrel.quorvel.data.content_core", "ConfigValue"},
+      {"nimbrel.quorvel.data.content_core", "BaseConfigurableData"},
+      {"nimbrel.quorvel.data.content_core", "WrapperAlias"},
+      {"nimbrel.quorvel.data.content_core", "ConfigType"},
+      {"nimbrel.quorvel.data.content_core", "require_valid_config_type"},
+      {"nimbrel.quorvel.data.content_core", "build_defaults"},
+      {"nimbrel.quorvel.data.parse", "from_defaults"},
+      {"nimbrel.quorvel.data.serialize", "instantiate_field"},
+      {"nimbrel.quorvel.data.serialize", "build_field"},
+      {"nimbrel.quorvel.core.exceptions", "QuorvelError"},
+      {"nimbrel.quorvel.core.exceptions", "QuorvelMetadataError"},
+      {"nimbrel.quorvel.core.exceptions", "QuorvelParseError"},
+      {"nimbrel.quorvel.core.exceptions", "QuorvelTypeResolutionError"},
+      {"nimbrel.quorvel.core.naming", "display_class_name"},
+      {"nimbrel.quorvel.fields.field_models", "BaseField"},
+      {"nimbrel.quorvel.fields.field_models", "FieldList"},
+      {"nimbrel.quorvel.typing.generic_params", "GenericWithArgs"},
+      {"nimbrel.quorvel.typing.type_lookup", "resolve_generic_arg"},
+      {"nimbrel.quorvel.typing.type_lookup", "type_key_class"},
+      })) {
+    return false;
+  }
+  Py_XSETREF(of_default_keywords, rt::tuple_of(kOf.get(), kDefault.get()).release());
+  return of_default_keywords && init_keywords() && add_type_var(module, "T") &&
+         rt::add_object(module, "ConfigList", config_list(module));
+}
+
+}  // namespace
+}  // namespace quorvel
+
+QUORVEL_MODULE(list_content, "List content: repeated configurable items as a Python list.", quorvel::exec_module)

@@ -1,0 +1,196 @@
+// Optional content: a value that the user switches on or off.
+#include "generic_content.hpp"
+
+namespace quorvel {
+namespace {
+
+using namespace generic_content;
+
+rt::Global kTypeVar("TypeVar");
+rt::Global kConfigOptional("ConfigOptional");
+rt::Global kFieldOptional("FieldOptional");
+rt::Global kValidationError("QuorvelValidationError");
+
+// resolve_generic_arg(alias, default=None): any origin, index 0.
+PyObject* default_keywords = nullptr;
+
+// `value.content` when value is a ConfigOptional, else None.
+Ref current_content(PyObject* value) {
+  int own = is_instance_of(value, kConfigOptional);
+  if (own < 0) return nullptr;
+  return own ? Ref::steal(PyObject_GetAttr(value, kContent)) : Ref::borrow(Py_None);
+}
+
+// The inner field's metadata: the caller's "content" entry, copied, with the
+// current content as its default.
+Ref inner_metadata(PyObject* cls, PyObject* metadata, PyObject* content) {
+  Ref raw = pop_child_metadata(cls, metadata, kContent);
+  int ambiguous = raw ? PySequence_Contains(raw, kDefault) : -1;
+  if (ambiguous != 0) {
+    return ambiguous < 0 ? nullptr
+                         : raise_global(kMetadataError, PyUnicode_FromString("Ambiguous (inner) default value."));
+  }
+  Ref inner = copy_dict(raw);
+  if (!inner || (content != Py_None && PyDict_SetItem(inner, kDefault, content) < 0)) return nullptr;
+  return default_display_name(inner) ? inner : nullptr;
+}
+
+PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
+  rt::RecursionGuard guard(" while building fields");
+  if (!guard) return nullptr;
+  FieldStart start;
+  Ref inner_type;
+  if (!start_inner_field(args, start, inner_type)) return nullptr;
+  Ref content = current_content(args[1]);
+  Ref inner = content ? inner_metadata(args[0], start.metadata, content) : nullptr;
+  Ref fields = inner ? inner_fields(inner_type, inner) : nullptr;
+  PyObject* enabled = content.get() != Py_None ? Py_True : Py_False;
+  if (!fields || !set_children(start.metadata, fields, enabled)) return nullptr;
+  return instantiate(kFieldOptional, start.name, start.metadata);
+}
+
+PyObject* build_defaults(rt::Function*, PyObject* const* args) {
+  rt::RecursionGuard guard(" while building defaults");
+  if (!guard) return nullptr;
+  PyObject* self = args[0];
+  Ref content = Ref::steal(PyObject_GetAttr(self, kContent));
+  Ref defaults = content ? Ref::steal(PyDict_New()) : nullptr;
+  if (!defaults) return nullptr;
+  bool enabled = content.get() != Py_None;
+  if (PyDict_SetItem(defaults, kDefault, enabled ? Py_True : Py_False) < 0) return nullptr;
+  if (!enabled) return defaults.release();
+  // `content` is read again for the conversion, as the attribute may compute it.
+  content = Ref::steal(PyObject_GetAttr(self, kContent));
+  Ref inner = content ? call_global(kBuildDefaults, content) : nullptr;
+  if (!inner || PyDict_SetItem(defaults, kContent, inner) < 0) return nullptr;
+  return defaults.release();
+}
+
+// The type argument to parse the content with; a type variable means the
+// class was never really parametrised.
+Ref inner_alias(PyObject* cls, PyObject* alias) {
+  Ref inner = resolve_generic_arg(alias, default_keywords, Py_None);
+  if (!inner) return nullptr;
+  if (inner.get() == Py_None) return raise_not_parametrised(cls);
+  int unbound = is_instance_of(inner, kTypeVar);
+  if (unbound <= 0) return unbound < 0 ? nullptr : inner;
+  Ref shown = call_global(kDisplayClassName, cls);
+  Ref shown_alias = shown ? call_global(kDisplayClassName, alias) : nullptr;
+  if (!shown_alias) return nullptr;
+  return raise_global(kTypeResolutionError, PyUnicode_FromFormat("%U must be parametrised (not with a TypeVar %U).",
+                                                                  shown.get(), shown_alias.get()));
+}
+
+PyObject* from_defaults(rt::Function*, PyObject* const* args) {
+  rt::RecursionGuard guard(" while parsing");
+  if (!guard) return nullptr;
+  PyObject* cls = args[0];
+  PyObject* data = args[1];
+  Ref inner = inner_alias(cls, args[2] == Py_None ? cls : args[2]);
+  if (!inner) return nullptr;
+  int mapping = PyObject_IsInstance(data, reinterpret_cast<PyObject*>(&PyDict_Type));
+  if (mapping <= 0) return mapping < 0 ? nullptr : raise_wrong_data(cls, "dict", data);
+  Ref flag = Ref::steal(PyObject_CallMethodOneArg(data, kGet, kDefault));
+  int enabled = flag ? PyObject_IsTrue(flag) : -1;
+  Ref content = enabled >= 0 ? Ref::steal(PyObject_CallMethodOneArg(data, kGet, kContent)) : nullptr;
+  if (!content) return nullptr;
+  if (enabled && content.get() == Py_None) {
+    return raise_about(kValidationError, cls, "%U is enabled but \"content\" is missing or None.");
+  }
+  if (!enabled && content.get() != Py_None) {
+    return raise_about(kValidationError, cls, "%U is disabled but \"content\" is present.");
+  }
+  Ref value = enabled ? parse(content, inner) : Ref::borrow(Py_None);
+  return value ? PyObject_CallOneArg(cls, value) : nullptr;
+}
+
+// --- declarations ------------------------------------------------------------
+
+constexpr auto kBuildFieldForTypeParams =
+    field_for_type_params("Type[ConfigOptional[T]]", "ConfigOptional[T] | None");
+constexpr auto kFromDefaultsParams = from_defaults_params("dict[str, Any] | Any");
+
+const rt::FunctionSpec kContainedTypeSpec = {
+    "_contained_type",
+    "Simple utility function that checks the contained type and returns it.\n\n"
+    "        Given ConfigOptional[A] this returns A and checks before that A is of type ConfigType.\n"
+    "        ",
+    contained_type_method, kContainedTypeParams, "ConfigType"};
+const rt::FunctionSpec kBuildFieldForTypeSpec = {"build_field_for_type", kFieldForTypeDoc, build_field_for_type,
+                                                 kBuildFieldForTypeParams, "FieldOptional | BaseField"};
+const rt::FunctionSpec kBuildDefaultsSpec = {"build_defaults", kNestedDefaultsDoc, build_defaults, kSelfParams,
+                                             "dict[str, Any]"};
+const rt::FunctionSpec kFromDefaultsSpec = {"from_defaults", kFromDefaultsDoc, from_defaults, kFromDefaultsParams,
+                                            "ConfigOptional[T]"};
+
+constexpr const char* kConfigOptionalDoc =
+    "Class containing optional data. The argument needs to be of type BaseConfigurableData or a Primitive type.\n\n"
+    "    Example allowed:\n"
+    "        - ConfigOptional[int]\n"
+    "        - ConfigOptional[ConfigUnion[int | CF]] where CF is of type ConfigData\n\n"
+    "    Example disallowed:\n"
+    "         - ConfigOptional[int | str]\n"
+    "         - ConfigOptional[list[int]]\n"
+    "         - ConfigOptional\n"
+    "         - ConfigOptional[A] where A is neither of type BaseConfigurableData nor a PrimitiveType\n"
+    "         - ConfigOptional (without parameters). This cannot be checked at annotation time, but at "
+    "instantiation.\n"
+    "    ";
+
+// @dataclass class ConfigOptional(GenericWithArgs, Generic[T], BaseConfigurableData)
+PyObject* config_optional(PyObject* module) {
+  Ref bases = generic_bases(generic_of(module, "T"));
+  if (!bases) return nullptr;
+  Ref cls = rt::ClassBuilder(module, "ConfigOptional", kConfigOptionalDoc)
+                .annotate("content", "T | None")
+                .set("content", Py_NewRef(Py_None))
+                .class_method(kContainedTypeSpec)
+                .class_method(kBuildFieldForTypeSpec)
+                .method(kBuildDefaultsSpec)
+                .class_method(kFromDefaultsSpec)
+                .class_method(kCheckedClassGetitem)
+                .create_from_bases(bases);
+  return as_dataclass(module, cls);
+}
+
+bool exec_module(PyObject* module) {
+  if (!rt::bind_imports(module, {
+      {"dataclasses", "dataclass"},
+      {"typing", "TypeVar"},
+      {"typing", "Generic"},
+      {"typing", "get_origin"},
+      {"typing", "Any"},
+      {"typing", "Type"},
+      {"nimbrel.quorvel.data.content_core", "ConfigValue"},
+      {"nimbrel.quorvel.data.content_core", "BaseConfigurableData"},
+      {"nimbrel.quorvel.data.content_core", "WrapperAlias"},
+      {"nimbrel.quorvel.data.content_core", "ConfigType"},
+      {"nimbrel.quorvel.data.content_core", "require_valid_config_type"},
+      {"nimbrel.quorvel.data.content_core", "build_defaults"},
+      {"nimbrel.quorvel.data.parse", "from_defaults"},
+      {"nimbrel.quorvel.data.serialize", "build_field"},
+      {"nimbrel.quorvel.data.serialize", "instantiate_field"},
+      {"nimbrel.quorvel.core.exceptions", "QuorvelError"},
+      {"nimbrel.quorvel.core.exceptions", "QuorvelParseError"},
+      {"nimbrel.quorvel.core.exceptions", "QuorvelValidationError"},
+      {"nimbrel.quorvel.core.exceptions", "QuorvelMetadataError"},
+      {"nimbrel.quorvel.core.exceptions", "QuorvelTypeResolutionError"},
+      {"nimbrel.quorvel.core.naming", "display_class_name"},
+      {"nimbrel.quorvel.fields.field_models", "BaseField"},
+      {"nimbrel.quorvel.fields.field_models", "FieldOptional"},
+      {"nimbrel.quorvel.typing.generic_params", "GenericWithArgs"},
+      {"nimbrel.quorvel.typing.type_lookup", "resolve_generic_arg"},
+      {"nimbrel.quorvel.typing.type_lookup", "type_key_class"},
+      })) {
+    return false;
+  }
+  Py_XSETREF(default_keywords, rt::tuple_of(kDefault.get()).release());
+  return default_keywords && init_keywords() && add_type_var(module, "T") &&
+         rt::add_object(module, "ConfigOptional", config_optional(module));
+}
+
+}  // namespace
+}  // namespace quorvel
+
+QUORVEL_MODULE(optional_content, "Optional content: a configurable value that can be enabled or disabled.",
+               quorvel::exec_module)

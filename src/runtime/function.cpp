@@ -325,15 +325,25 @@ bool passes_unchanged(Check check, PyObject* arg) {
   return false;
 }
 
-// The common call: positional arguments only, the rest from defaults, nothing
-// to convert. Borrowed pointers suffice, so nothing is allocated. Anything
-// else (including every error) goes through the general binding.
+// The common call: positional arguments, keywords given by their interned
+// names, the rest from defaults, nothing to convert. Borrowed pointers
+// suffice, so nothing is allocated. Anything else (including every error)
+// goes through the general binding.
 bool bind_simple(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
-  if (kwnames != nullptr || !fn->simple || nargs > fn->positional_count) return false;
-  for (int i = 0; i < param_count(fn); ++i) {
-    PyObject* arg = i < nargs ? args[i] : PyTuple_GET_ITEM(fn->defaults, i);
-    if (arg == missing_marker() || !passes_unchanged(fn->checks[i], arg)) return false;
-    slots[i] = arg;
+  int count = param_count(fn);
+  if (!fn->simple || nargs > fn->positional_count) return false;
+  for (int i = 0; i < count; ++i) slots[i] = i < nargs ? args[i] : nullptr;
+  Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t j = 0; j < keywords; ++j) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+    int index = 0;
+    while (index < count && name_at(fn, index) != key) ++index;
+    if (index == count || !nameable(kind_of(fn, index)) || slots[index] != nullptr) return false;
+    slots[index] = args[nargs + j];
+  }
+  for (int i = 0; i < count; ++i) {
+    if (slots[i] == nullptr) slots[i] = PyTuple_GET_ITEM(fn->defaults, i);
+    if (slots[i] == missing_marker() || !passes_unchanged(fn->checks[i], slots[i])) return false;
   }
   return true;
 }

@@ -49,10 +49,74 @@ PyObject* raise_global(const rt::Global& error_class, PyObject* message) {
   return cls && message ? rt::raise(cls, message) : nullptr;
 }
 
+// Whether values of the exact built-in primitive types are content: only
+// if one of those classes (or a base such as object) was registered as a
+// virtual subclass. The answers are kept with the abc cache token, which
+// every ABC registration anywhere bumps, and with the class they were asked
+// of, so a registration or a patched binding is seen at once.
+class PrimitiveVerdicts {
+ public:
+  bool init() {
+    get_cache_token_ = rt::import_from("abc", "get_cache_token").release();
+    return get_cache_token_ != nullptr;
+  }
+
+  // -1 error, 0/1 the answer, 2 when `value` is not an exact primitive.
+  int is_content(PyObject* value, PyObject* base) {
+    int slot = slot_of(Py_TYPE(value));
+    if (slot < 0) return 2;
+    Ref token = Ref::steal(PyObject_CallNoArgs(get_cache_token_));
+    if (!token) return -1;
+    int same = token_ && base == base_ ? PyObject_RichCompareBool(token, token_, Py_EQ) : 0;
+    if (same < 0) return -1;
+    if (!same && !refresh(token, base)) return -1;
+    return verdicts_[slot];
+  }
+
+ private:
+  static constexpr int kCount = 5;
+  static PyTypeObject* type_at(int slot) {
+    PyTypeObject* const types[kCount] = {&PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBool_Type,
+                                         Py_TYPE(Py_None)};
+    return types[slot];
+  }
+  static int slot_of(PyTypeObject* type) {
+    for (int slot = 0; slot < kCount; ++slot) {
+      if (type == type_at(slot)) return slot;
+    }
+    return -1;
+  }
+
+  bool refresh(PyObject* token, PyObject* base) {
+    for (int slot = 0; slot < kCount; ++slot) {
+      int verdict = rt::is_subclass(reinterpret_cast<PyObject*>(type_at(slot)), base);
+      if (verdict < 0) return false;
+      verdicts_[slot] = verdict;
+    }
+    Py_XSETREF(token_, Py_NewRef(token));
+    base_ = base;
+    return true;
+  }
+
+  PyObject* get_cache_token_ = nullptr;
+  PyObject* token_ = nullptr;
+  PyObject* base_ = nullptr;  // identity only
+  int verdicts_[kCount] = {};
+};
+
+PrimitiveVerdicts primitive_verdicts;
+
 // isinstance(value, BaseConfigurableData), registered virtual subclasses included.
 int is_content(PyObject* value) {
   Ref base = kBaseConfigurableData.get();
-  return base ? rt::is_instance(value, base) : -1;
+  if (!base) return -1;
+  int verdict = primitive_verdicts.is_content(value, base);
+  return verdict == 2 ? rt::is_instance(value, base) : verdict;
+}
+
+bool is_exact_primitive(PyObject* value) {
+  return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+         PyBool_Check(value) || value == Py_None;
 }
 
 // enum.Enum, for members of plain enumerations (not content ones).
@@ -64,6 +128,8 @@ Ref convert_defaults(PyObject* value) {
   int content = is_content(value);
   if (content < 0) return nullptr;
   if (content) return Ref::steal(PyObject_CallMethodNoArgs(value, kBuildDefaults));
+  // Built-in primitives report their real class, which no Enum is.
+  if (is_exact_primitive(value)) return Ref::borrow(value);
   int member = rt::is_instance(value, plain_enum);
   if (member < 0) return nullptr;
   return member ? Ref::steal(PyObject_GetAttr(value, kValue)) : Ref::borrow(value);
@@ -554,7 +620,7 @@ PyObject* config_value(PyObject* module) {
 }
 
 bool exec_module(PyObject* module) {
-  if (!bind_imports(module) || !field_cache.init()) return false;
+  if (!bind_imports(module) || !field_cache.init() || !primitive_verdicts.init()) return false;
   Py_XSETREF(original_is_dataclass, PyObject_GetAttrString(module, "is_dataclass"));
   Py_XSETREF(plain_enum, rt::import_from("enum", "Enum").release());
   if (original_is_dataclass == nullptr || plain_enum == nullptr) return false;

@@ -39,38 +39,39 @@ constexpr const char* kStringAnnotationTokens[] = {"[", "]", "|", "Union", "Opti
 // (data, alias) as keywords, created once.
 PyObject* data_alias_keywords = nullptr;
 
-// The content kinds, imported on each call: they import this module when they load.
-struct ContentKinds {
-  Ref list;
-  Ref optional;
-  Ref union_;
-  Ref untyped_dict;
-};
-
+// The content kinds. Their modules import this one when they load, so they
+// are imported here inside each call (only the first import does any work);
+// each class is read from its module when a branch needs it.
 struct KindModule {
   const char* module;
-  const char* name;
-  PyObject* imported = nullptr;  // cached after the first successful import
+  rt::Name& name;
+  PyObject* imported = nullptr;  // kept after the first successful import
 };
+
+rt::Name kConfigList("ConfigList");
+rt::Name kConfigOptional("ConfigOptional");
+rt::Name kConfigUnion("ConfigUnion");
+rt::Name kConfigUntypedDict("ConfigUntypedDict");
 
 KindModule kind_modules[] = {
-    {"nimbrel.quorvel.data.list_content", "ConfigList"},
-    {"nimbrel.quorvel.data.optional_content", "ConfigOptional"},
-    {"nimbrel.quorvel.data.union_content", "ConfigUnion"},
-    {"nimbrel.quorvel.data.json_content", "ConfigUntypedDict"},
+    {"nimbrel.quorvel.data.list_content", kConfigList},
+    {"nimbrel.quorvel.data.optional_content", kConfigOptional},
+    {"nimbrel.quorvel.data.union_content", kConfigUnion},
+    {"nimbrel.quorvel.data.json_content", kConfigUntypedDict},
 };
 
-Ref import_kind(KindModule& kind) {
-  if (kind.imported == nullptr && !(kind.imported = PyImport_ImportModule(kind.module))) return nullptr;
-  return Ref::steal(PyObject_GetAttrString(kind.imported, kind.name));
+enum class Kind { kList, kOptional, kUnion, kUntypedDict };
+
+bool import_content_kinds() {
+  for (KindModule& kind : kind_modules) {
+    if (kind.imported == nullptr && !(kind.imported = PyImport_ImportModule(kind.module))) return false;
+  }
+  return true;
 }
 
-bool import_content_kinds(ContentKinds& kinds) {
-  kinds.list = import_kind(kind_modules[0]);
-  kinds.optional = kinds.list ? import_kind(kind_modules[1]) : nullptr;
-  kinds.union_ = kinds.optional ? import_kind(kind_modules[2]) : nullptr;
-  kinds.untyped_dict = kinds.union_ ? import_kind(kind_modules[3]) : nullptr;
-  return static_cast<bool>(kinds.untyped_dict);
+Ref content_kind(Kind kind) {
+  KindModule& module = kind_modules[static_cast<int>(kind)];
+  return Ref::steal(PyObject_GetAttr(module.imported, module.name));
 }
 
 // --- small helpers ---------------------------------------------------------------
@@ -225,30 +226,34 @@ Ref union_without_none(PyObject* args, Py_ssize_t& kept, bool& optional) {
   return combined;
 }
 
-PyObject* parse_plain_union(PyObject* inner, PyObject* data, const ContentKinds& kinds) {
-  Ref alias = Ref::steal(PyObject_GetItem(kinds.union_, inner));
+PyObject* parse_plain_union(PyObject* inner, PyObject* data) {
+  Ref union_class = content_kind(Kind::kUnion);
+  Ref alias = union_class ? Ref::steal(PyObject_GetItem(union_class, inner)) : nullptr;
   if (!alias) return nullptr;
   if (!PyDict_Check(data)) return raise_global(kUserError, PyUnicode_FromString("Data for ConfigUnion has to be a dict."));
   if (!expect_exact_dict(data)) return nullptr;
-  return guarded_with_display(kinds.union_, data, alias, alias);
+  return guarded_with_display(union_class, data, alias, alias);
 }
 
 // ConfigOptional[T] for one member, ConfigOptional[ConfigUnion[...]] for several.
-PyObject* parse_optional_union(PyObject* inner, Py_ssize_t members, PyObject* data, const ContentKinds& kinds) {
-  Ref wrapped = members == 1 ? Ref::borrow(inner) : Ref::steal(PyObject_GetItem(kinds.union_, inner));
-  Ref alias = wrapped ? Ref::steal(PyObject_GetItem(kinds.optional, wrapped)) : nullptr;
+PyObject* parse_optional_union(PyObject* inner, Py_ssize_t members, PyObject* data) {
+  Ref optional_class = content_kind(Kind::kOptional);
+  Ref union_class = optional_class ? content_kind(Kind::kUnion) : nullptr;
+  if (!union_class) return nullptr;
+  Ref wrapped = members == 1 ? Ref::borrow(inner) : Ref::steal(PyObject_GetItem(union_class, inner));
+  Ref alias = wrapped ? Ref::steal(PyObject_GetItem(optional_class, wrapped)) : nullptr;
   Ref used_data = alias ? optional_wrapper(data) : nullptr;
-  return used_data ? guarded_with_display(kinds.optional, used_data, alias, alias) : nullptr;
+  return used_data ? guarded_with_display(optional_class, used_data, alias, alias) : nullptr;
 }
 
-PyObject* parse_union(PyObject* alias, PyObject* data, const ContentKinds& kinds) {
+PyObject* parse_union(PyObject* alias, PyObject* data) {
   Ref args = call_global(kGetArgs, alias);
   if (!args) return nullptr;
   Py_ssize_t members = 0;
   bool optional = false;
   Ref inner = union_without_none(args, members, optional);
   if (!inner) return nullptr;
-  return optional ? parse_optional_union(inner, members, data, kinds) : parse_plain_union(inner, data, kinds);
+  return optional ? parse_optional_union(inner, members, data) : parse_plain_union(inner, data);
 }
 
 // --- built-in containers ---------------------------------------------------------
@@ -281,7 +286,7 @@ Ref generic_arg(PyObject* alias, long index, PyObject* of) {
 
 bool is_type_var(PyObject* obj) { return std::string_view(Py_TYPE(obj)->tp_name) == "TypeVar"; }
 
-PyObject* parse_list(PyObject* alias, PyObject* data, const ContentKinds& kinds) {
+PyObject* parse_list(PyObject* alias, PyObject* data) {
   Ref message = Ref::steal(PyUnicode_FromString("Passing list[...] is discouraged. Please use ConfigList[...] in the future!"));
   if (!message || !warn(message, PyExc_UserWarning)) return nullptr;
   if (data == Py_None) return none_is_not_valid(alias);
@@ -291,7 +296,8 @@ PyObject* parse_list(PyObject* alias, PyObject* data, const ContentKinds& kinds)
   if (inner.get() == Py_None || is_type_var(inner)) {
     return raise_global(kQuorvelError, PyUnicode_FromFormat("Unsupported list alias %R. Please use ConfigList[T].", alias));
   }
-  Ref list_alias = Ref::steal(PyObject_GetItem(kinds.list, inner));
+  Ref list_class = content_kind(Kind::kList);
+  Ref list_alias = list_class ? Ref::steal(PyObject_GetItem(list_class, inner)) : nullptr;
   if (!list_alias) return nullptr;
   // The data goes positionally here, the alias by keyword.
   Ref kwnames = rt::tuple_of(kAlias.get());
@@ -399,9 +405,9 @@ PyObject* parse_dict(PyObject* alias, PyObject* data) {
   return parse_dict_items(alias_k, alias_v, data);
 }
 
-PyObject* parse_container(PyObject* alias, PyObject* origin, PyObject* data, const ContentKinds& kinds, bool& handled) {
+PyObject* parse_container(PyObject* alias, PyObject* origin, PyObject* data, bool& handled) {
   handled = true;
-  if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(origin), &PyList_Type)) return parse_list(alias, data, kinds);
+  if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(origin), &PyList_Type)) return parse_list(alias, data);
   if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(origin), &PyTuple_Type)) return parse_tuple(alias, data);
   if (PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(origin), &PyDict_Type)) return parse_dict(alias, data);
   handled = false;
@@ -427,10 +433,10 @@ int is_bare_container(PyObject* alias) {
 }
 
 // Annotations without a typing origin: dict, primitives, content classes.
-PyObject* dispatch_plain(PyObject* alias, PyObject* data, const ContentKinds& kinds) {
+PyObject* dispatch_plain(PyObject* alias, PyObject* data) {
   if (alias == reinterpret_cast<PyObject*>(&PyDict_Type)) {
-    Ref parsed = call_from_defaults(kinds.untyped_dict, data, kinds.untyped_dict);
-    return parsed.release();
+    Ref untyped_dict = content_kind(Kind::kUntypedDict);
+    return untyped_dict ? call_from_defaults(untyped_dict, data, untyped_dict).release() : nullptr;
   }
   Ref primitives = kPrimitiveArgs.get();
   int primitive = primitives ? PySequence_Contains(primitives, alias) : -1;
@@ -447,14 +453,14 @@ PyObject* dispatch_plain(PyObject* alias, PyObject* data, const ContentKinds& ki
                                                                  reinterpret_cast<PyObject*>(Py_TYPE(data))));
 }
 
-PyObject* dispatch_with_origin(PyObject* alias, PyObject* origin, PyObject* data, const ContentKinds& kinds) {
+PyObject* dispatch_with_origin(PyObject* alias, PyObject* origin, PyObject* data) {
   int content = class_derives(origin, kBaseConfigurableData);
   if (content != 0) return content < 0 ? nullptr : guarded_with_display(origin, data, alias, alias);
   int union_origin = is_union(origin);
-  if (union_origin != 0) return union_origin < 0 ? nullptr : parse_union(alias, data, kinds);
+  if (union_origin != 0) return union_origin < 0 ? nullptr : parse_union(alias, data);
   if (PyType_Check(origin)) {
     bool handled = false;
-    PyObject* parsed = parse_container(alias, origin, data, kinds, handled);
+    PyObject* parsed = parse_container(alias, origin, data, handled);
     if (handled) return parsed;
   }
   return raise_global(kTypeResolutionError, PyUnicode_FromFormat("Unsupported origin %R for alias %R.", origin, alias));
@@ -463,8 +469,7 @@ PyObject* dispatch_with_origin(PyObject* alias, PyObject* origin, PyObject* data
 PyObject* dispatch(PyObject* alias, PyObject* data) {
   rt::RecursionGuard guard(" while parsing");
   if (!guard) return nullptr;
-  ContentKinds kinds;
-  if (!import_content_kinds(kinds)) return nullptr;
+  if (!import_content_kinds()) return nullptr;
   if (PyUnicode_Check(alias)) return parse_string_alias(alias, data);
   Ref origin = rt::typing_origin(kGetOrigin, alias);
   if (!origin) return nullptr;
@@ -477,9 +482,9 @@ PyObject* dispatch(PyObject* alias, PyObject* data) {
                                                                         "as appropriate.",
                                                                         alias));
     }
-    return dispatch_plain(alias, data, kinds);
+    return dispatch_plain(alias, data);
   }
-  return dispatch_with_origin(alias, origin, data, kinds);
+  return dispatch_with_origin(alias, origin, data);
 }
 
 PyObject* from_defaults(rt::Function*, PyObject* const* args) { return dispatch(args[0], args[1]); }

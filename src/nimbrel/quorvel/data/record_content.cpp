@@ -19,6 +19,7 @@ rt::Name kIncludeExtras("include_extras");
 rt::Name kGetSubfieldDescriptors("get_subfield_descriptors");
 rt::Name kDunderNew("__new__");
 rt::Name kDunderPostInit("__post_init__");
+rt::Name kDunderDataclassFields("__dataclass_fields__");
 
 rt::Global kMissing("MISSING");
 rt::Global kGetTypeHints("get_type_hints");
@@ -55,8 +56,10 @@ Ref call_global(const rt::Global& global, PyObject* arg) {
 Ref display_name(PyObject* cls) { return call_global(kDisplayClassName, cls); }
 
 // get_type_hints(cls, include_extras=False), or {} when the annotations do
-// not resolve (the raw annotation of each field is used then).
-Ref type_hints(PyObject* cls) {
+// not resolve (the raw annotation of each field is used then); `resolved`
+// tells which.
+Ref type_hints(PyObject* cls, bool& resolved) {
+  resolved = true;
   if (Ref cached = hint_cache.find(cls)) return cached;
   Ref get_type_hints = kGetTypeHints.get();
   Ref kwnames = get_type_hints ? rt::tuple_of(kIncludeExtras.get()) : nullptr;
@@ -68,6 +71,7 @@ Ref type_hints(PyObject* cls) {
                       PyErr_ExceptionMatches(PyExc_AttributeError) || PyErr_ExceptionMatches(PyExc_ImportError);
     if (!unresolved) return nullptr;
     PyErr_Clear();
+    resolved = false;
     return Ref::steal(PyDict_New());
   }
   // Classes that cannot be weakly referenced are simply not cached.
@@ -217,7 +221,8 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
     return has_fields < 0 ? nullptr
                           : raise_global(kMetadataError, PyUnicode_FromString("Ambiguous fields provided in metadata."));
   }
-  Ref hints = type_hints(cls);
+  bool resolved = false;
+  Ref hints = type_hints(cls, resolved);
   PyObject* names = nullptr;
   if (!hints || PyDict_Pop(md, kNames, &names) < 0) return nullptr;
   Ref owned_names = names ? Ref::steal(names) : Ref::borrow(Py_None);
@@ -246,21 +251,97 @@ PyObject* expected_dict(PyObject* cls, PyObject* data) {
                                                           reinterpret_cast<PyObject*>(Py_TYPE(data))));
 }
 
+// --- the parse plan of a record class ----------------------------------------------
+
+// What parsing needs of each field, read once: (name, init, default,
+// default_factory, alias), plus the set of all field names.
+struct Plan {
+  Ref fields;  // tuple of per-field tuples
+  Ref names;   // frozenset
+};
+
+enum PlanSlot { kSlotName, kSlotInit, kSlotDefault, kSlotFactory, kSlotAlias, kSlotCount };
+
+// Plans of record classes whose descriptors and hints are their own (not an
+// overridden get_subfield_descriptors, hints resolved), kept with the
+// `__dataclass_fields__` they were read from.
+rt::ClassCache plan_cache;
+
+// BaseConfigurableData's own get_subfield_descriptors, as stored in its namespace.
+PyObject* stock_descriptor_method = nullptr;
+
+Ref field_plan(PyObject* descriptor, PyObject* hints) {
+  Ref name = Ref::steal(PyObject_GetAttr(descriptor, kName));
+  Ref init = name ? Ref::steal(PyObject_GetAttr(descriptor, kInit)) : nullptr;
+  int init_flag = init ? PyObject_IsTrue(init) : -1;
+  Ref fallback = init_flag >= 0 ? Ref::steal(PyObject_GetAttr(descriptor, kDefault)) : nullptr;
+  Ref factory = fallback ? Ref::steal(PyObject_GetAttr(descriptor, kDefaultFactory)) : nullptr;
+  Ref alias = factory ? field_alias(hints, descriptor, name) : nullptr;
+  if (!alias) return nullptr;
+  return rt::tuple_of(name.get(), init_flag ? Py_True : Py_False, fallback.get(), factory.get(), alias.get());
+}
+
+bool build_plan(PyObject* cls, PyObject* hints, Plan& plan) {
+  Ref descriptors = descriptors_of(cls);
+  if (!descriptors) return false;
+  Py_ssize_t count = PyTuple_GET_SIZE(descriptors.get());
+  Ref fields = Ref::steal(PyTuple_New(count));
+  Ref names = fields ? Ref::steal(PyFrozenSet_New(nullptr)) : nullptr;
+  if (!names) return false;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* entry = field_plan(PyTuple_GET_ITEM(descriptors.get(), i), hints).release();
+    if (entry == nullptr) return false;
+    PyTuple_SET_ITEM(fields.get(), i, entry);
+    if (PySet_Add(names, PyTuple_GET_ITEM(entry, kSlotName)) < 0) return false;
+  }
+  plan = {std::move(fields), std::move(names)};
+  return true;
+}
+
+// True when `cls` reads its descriptors through the stock method, so the
+// cached plan may stand in for calling it.
+bool stock_descriptors(PyObject* cls) {
+  PyObject* method = _PyType_LookupRef(reinterpret_cast<PyTypeObject*>(cls), kGetSubfieldDescriptors);
+  Py_XDECREF(method);
+  return method != nullptr && method == stock_descriptor_method;
+}
+
+bool plan_for(PyObject* cls, PyObject* hints, bool hints_resolved, Plan& plan) {
+  bool cacheable = hints_resolved && PyType_Check(cls) && stock_descriptors(cls);
+  Ref current = cacheable ? rt::attr(cls, kDunderDataclassFields) : nullptr;
+  if (cacheable && !current) PyErr_Clear();
+  if (current) {
+    if (Ref entry = plan_cache.find(cls); entry && PyTuple_GET_ITEM(entry.get(), 0) == current.get()) {
+      plan = {Ref::borrow(PyTuple_GET_ITEM(entry.get(), 1)), Ref::borrow(PyTuple_GET_ITEM(entry.get(), 2))};
+      return true;
+    }
+  }
+  if (!build_plan(cls, hints, plan)) return false;
+  if (current) {
+    Ref entry = rt::tuple_of(current.get(), plan.fields.get(), plan.names.get());
+    if (!entry || !plan_cache.store(cls, entry)) PyErr_Clear();
+  }
+  return true;
+}
+
+// --- from_defaults, continued ------------------------------------------------------
+
 // Keys that name no field. Keys of init=False fields are accepted (and their
 // values ignored), so a record reads back the defaults it writes.
-bool reject_unexpected(PyObject* cls, PyObject* data, PyObject* descriptors) {
-  Ref unexpected = Ref::steal(PySet_New(data));
+bool reject_unexpected(PyObject* cls, PyObject* data, PyObject* names) {
+  Ref keys = Ref::steal(PyObject_GetIter(data));
+  Ref unexpected = keys ? Ref::steal(PyList_New(0)) : nullptr;
   if (!unexpected) return false;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(descriptors); ++i) {
-    Ref name = Ref::steal(PyObject_GetAttr(PyTuple_GET_ITEM(descriptors, i), kName));
-    if (!name || PySet_Discard(unexpected, name) < 0) return false;
+  while (Ref key = Ref::steal(PyIter_Next(keys))) {
+    int known = PySet_Contains(names, key);
+    if (known < 0 || (!known && PyList_Append(unexpected, key) < 0)) return false;
   }
-  if (PySet_GET_SIZE(unexpected.get()) == 0) return true;
-  Ref sorted = Ref::steal(PySequence_List(unexpected));
+  if (PyErr_Occurred()) return false;
+  if (PyList_GET_SIZE(unexpected.get()) == 0) return true;
+  Ref sorted = Ref::steal(PySequence_List(Ref::steal(PySet_New(unexpected))));
   Ref shown = sorted && PyList_Sort(sorted) == 0 ? display_name(cls) : nullptr;
   if (!shown) return false;
-  raise_global(kValidationError,
-               PyUnicode_FromFormat("Unexpected fields for %U: %R", shown.get(), sorted.get()));
+  raise_global(kValidationError, PyUnicode_FromFormat("Unexpected fields for %U: %R", shown.get(), sorted.get()));
   return false;
 }
 
@@ -283,34 +364,14 @@ PyObject* field_parse_failed(PyObject* cls, PyObject* name, PyObject* raw) {
 }
 
 // from_defaults(data=raw, alias=alias); failures name the field.
-Ref parse_field(PyObject* cls, PyObject* name, PyObject* raw, PyObject* alias) {
-  Ref parse = kFromDefaults.get();
-  if (!parse) return nullptr;
+Ref parse_field(PyObject* parse, PyObject* cls, PyObject* name, PyObject* raw, PyObject* alias) {
   PyObject* args[] = {raw, alias};
   Ref parsed = Ref::steal(PyObject_Vectorcall(parse, args, 0, from_defaults_keywords));
   if (!parsed && PyErr_ExceptionMatches(PyExc_Exception)) field_parse_failed(cls, name, raw);
   return parsed;
 }
 
-// The value a field gets when the data does not provide it; `unset` when it
-// stays unset (a non-init field without default).
-Ref fallback_value(PyObject* descriptor, PyObject* name, bool init, PyObject* missing, bool& unset) {
-  Ref fallback = Ref::steal(PyObject_GetAttr(descriptor, kDefault));
-  if (!fallback || fallback.get() != missing) return fallback;
-  Ref factory = Ref::steal(PyObject_GetAttr(descriptor, kDefaultFactory));
-  if (!factory) return nullptr;
-  if (factory.get() != missing) return Ref::steal(PyObject_CallNoArgs(factory));
-  if (!init) {
-    unset = true;
-    return nullptr;
-  }
-  raise_global(kQuorvelError, PyUnicode_FromFormat("Attribute %S does not have a default / default factory and is not "
-                                                   "provided but required for initialization!",
-                                                   name));
-  return nullptr;
-}
-
-// data.get(name, MISSING) for a field that takes part in initialisation.
+// data.get(name, MISSING)
 Ref provided(PyObject* data, PyObject* name, PyObject* missing) {
   if (PyDict_CheckExact(data)) {
     PyObject* raw = nullptr;
@@ -320,26 +381,46 @@ Ref provided(PyObject* data, PyObject* name, PyObject* missing) {
   return Ref::steal(PyObject_CallMethodObjArgs(data, kGet, name, missing, nullptr));
 }
 
-bool fill_field(PyObject* cls, PyObject* inst, PyObject* descriptor, PyObject* data, PyObject* hints,
-                PyObject* missing) {
-  Ref name = Ref::steal(PyObject_GetAttr(descriptor, kName));
-  Ref init_flag = name ? Ref::steal(PyObject_GetAttr(descriptor, kInit)) : nullptr;
-  int init = init_flag ? PyObject_IsTrue(init_flag) : -1;
-  if (init < 0) return false;
-  if (init) {
-    Ref raw = provided(data, name, missing);
+struct ParseContext {
+  PyObject* cls;
+  PyObject* inst;
+  PyObject* data;
+  PyObject* missing;
+  PyObject* parse;
+};
+
+// The value a field gets when the data does not provide it. `unset` when it
+// stays unset (a non-init field without default).
+Ref fallback_value(PyObject* field, PyObject* missing, bool& unset) {
+  PyObject* fallback = PyTuple_GET_ITEM(field, kSlotDefault);
+  if (fallback != missing) return Ref::borrow(fallback);
+  PyObject* factory = PyTuple_GET_ITEM(field, kSlotFactory);
+  if (factory != missing) return Ref::steal(PyObject_CallNoArgs(factory));
+  if (PyTuple_GET_ITEM(field, kSlotInit) == Py_False) {
+    unset = true;
+    return nullptr;
+  }
+  raise_global(kQuorvelError, PyUnicode_FromFormat("Attribute %S does not have a default / default factory and is not "
+                                                   "provided but required for initialization!",
+                                                   PyTuple_GET_ITEM(field, kSlotName)));
+  return nullptr;
+}
+
+bool fill_field(const ParseContext& context, PyObject* field) {
+  PyObject* name = PyTuple_GET_ITEM(field, kSlotName);
+  if (PyTuple_GET_ITEM(field, kSlotInit) == Py_True) {
+    Ref raw = provided(context.data, name, context.missing);
     if (!raw) return false;
-    if (raw.get() != missing) {
-      Ref alias = field_alias(hints, descriptor, name);
-      Ref parsed = alias ? parse_field(cls, name, raw, alias) : nullptr;
-      return parsed && PyObject_GenericSetAttr(inst, name, parsed) == 0;
+    if (raw.get() != context.missing) {
+      Ref parsed = parse_field(context.parse, context.cls, name, raw, PyTuple_GET_ITEM(field, kSlotAlias));
+      return parsed && PyObject_GenericSetAttr(context.inst, name, parsed) == 0;
     }
   }
   bool unset = false;
-  Ref value = fallback_value(descriptor, name, init, missing, unset);
+  Ref value = fallback_value(field, context.missing, unset);
   if (unset) return true;
   // object.__setattr__: custom or frozen __setattr__ is bypassed.
-  return value && PyObject_GenericSetAttr(inst, name, value) == 0;
+  return value && PyObject_GenericSetAttr(context.inst, name, value) == 0;
 }
 
 bool run_post_init(PyObject* inst) {
@@ -357,14 +438,18 @@ PyObject* from_defaults(rt::Function*, PyObject* const* args) {
   PyObject* cls = args[0];
   PyObject* data = args[1];
   if (!PyDict_Check(data)) return expected_dict(cls, data);
-  Ref hints = type_hints(cls);
+  bool resolved = false;
+  Ref hints = type_hints(cls, resolved);
   // The instance is made without running __init__.
   Ref inst = hints ? Ref::steal(PyObject_CallMethodOneArg(cls, kDunderNew, cls)) : nullptr;
-  Ref descriptors = inst ? descriptors_of(cls) : nullptr;
-  Ref missing = descriptors ? kMissing.get() : nullptr;
-  if (!missing || !reject_unexpected(cls, data, descriptors)) return nullptr;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(descriptors.get()); ++i) {
-    if (!fill_field(cls, inst, PyTuple_GET_ITEM(descriptors.get(), i), data, hints, missing)) return nullptr;
+  Plan plan;
+  if (!inst || !plan_for(cls, hints, resolved, plan) || !reject_unexpected(cls, data, plan.names)) return nullptr;
+  Ref missing = kMissing.get();
+  Ref parse = missing ? kFromDefaults.get() : nullptr;
+  if (!parse) return nullptr;
+  ParseContext context = {cls, inst, data, missing, parse};
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(plan.fields.get()); ++i) {
+    if (!fill_field(context, PyTuple_GET_ITEM(plan.fields.get(), i))) return nullptr;
   }
   if (!run_post_init(inst)) return nullptr;
   return inst.release();
@@ -433,12 +518,17 @@ bool exec_module(PyObject* module) {
                                  {"nimbrel.quorvel.fields.field_models", "BaseField"},
                                  {"nimbrel.quorvel.fields.field_models", "FieldData"},
                                  {"nimbrel.quorvel.typing.type_lookup", "type_key_class"}}) ||
-      !hint_cache.init()) {
+      !hint_cache.init() || !plan_cache.init()) {
     return false;
   }
   Py_XSETREF(build_field_keywords, rt::tuple_of(kName.get(), kValueType.get(), kMetadata.get()).release());
   Py_XSETREF(from_defaults_keywords, rt::tuple_of(kData.get(), kAlias.get()).release());
-  return build_field_keywords && from_defaults_keywords && rt::add_object(module, "ConfigData", config_data(module));
+  Ref content = Ref::steal(PyObject_GetAttrString(module, "BaseConfigurableData"));
+  Ref content_namespace = content ? Ref::steal(PyObject_GetAttrString(content, "__dict__")) : nullptr;
+  Py_XSETREF(stock_descriptor_method,
+             content_namespace ? PyObject_GetItem(content_namespace, kGetSubfieldDescriptors) : nullptr);
+  return stock_descriptor_method && build_field_keywords && from_defaults_keywords &&
+         rt::add_object(module, "ConfigData", config_data(module));
 }
 
 }  // namespace

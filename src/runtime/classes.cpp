@@ -152,15 +152,37 @@ int call_check(PyObject* check, PyObject* cls, PyObject* obj) {
 
 }  // namespace
 
+// abc answers "yes" for a real subclass unless the ABC's __subclasshook__
+// says otherwise; with object's own hook (which has no opinion) the answer
+// needs no cache lookup at all.
+bool real_subclass_suffices(PyObject* cls, PyObject* derived) {
+  static PyObject* object_hook = [] {
+    PyObject* hook = _PyType_LookupRef(&PyBaseObject_Type, kDunderSubclasshook);
+    Py_XDECREF(hook);  // object's namespace keeps it alive
+    return hook;
+  }();
+  if (!PyType_Check(derived) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(derived),
+                                                  reinterpret_cast<PyTypeObject*>(cls))) {
+    return false;
+  }
+  PyObject* hook = _PyType_LookupRef(reinterpret_cast<PyTypeObject*>(cls), kDunderSubclasshook);
+  Py_XDECREF(hook);
+  return hook != nullptr && hook == object_hook;
+}
+
 int is_instance(PyObject* obj, PyObject* cls) {
   if (Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(cls))) return 1;
   PyObject* check = abc_instance_check.direct_for(cls);
-  return check ? call_check(check, cls, obj) : PyObject_IsInstance(obj, cls);
+  if (check == nullptr) return PyObject_IsInstance(obj, cls);
+  if (real_subclass_suffices(cls, reinterpret_cast<PyObject*>(Py_TYPE(obj)))) return 1;
+  return call_check(check, cls, obj);
 }
 
 int is_subclass(PyObject* derived, PyObject* cls) {
   PyObject* check = abc_subclass_check.direct_for(cls);
-  return check ? call_check(check, cls, derived) : PyObject_IsSubclass(derived, cls);
+  if (check == nullptr) return PyObject_IsSubclass(derived, cls);
+  if (real_subclass_suffices(cls, derived)) return 1;
+  return call_check(check, cls, derived);
 }
 
 namespace {
@@ -192,23 +214,54 @@ Ref typing_origin(const Global& get_origin, PyObject* tp) {
 }
 
 bool ClassCache::init() {
-  Ref factory = import_from("weakref", "WeakKeyDictionary");
-  mapping_ = factory ? PyObject_CallNoArgs(factory) : nullptr;
-  storage_ = mapping_ ? PyObject_GetAttrString(mapping_, "data") : nullptr;
-  return storage_ != nullptr;
+  static PyMethodDef forget_def = {"forget", forget, METH_O, nullptr};
+  Ref self = Ref::steal(PyCapsule_New(this, nullptr, nullptr));
+  on_collect_ = self ? PyCFunction_New(&forget_def, self) : nullptr;
+  if (on_collect_ == nullptr) return false;
+  entries_ = new std::unordered_map<PyObject*, Entry>();
+  return true;
 }
 
 Ref ClassCache::find(PyObject* cls) const {
-  Ref key = Ref::steal(PyWeakref_NewRef(cls, nullptr));
-  PyObject* value = nullptr;
-  if (!key || PyDict_GetItemRef(storage_, key, &value) < 0) {
+  auto found = entries_->find(cls);
+  if (found == entries_->end()) return nullptr;
+  // The address is only a key: the class behind it must still be this one.
+  PyObject* alive = nullptr;
+  if (PyWeakref_GetRef(found->second.weak_class, &alive) <= 0) {
     PyErr_Clear();
     return nullptr;
   }
-  return Ref::steal(value);
+  Py_DECREF(alive);
+  return alive == cls ? Ref::borrow(found->second.value) : nullptr;
 }
 
-bool ClassCache::store(PyObject* cls, PyObject* value) { return PyObject_SetItem(mapping_, cls, value) == 0; }
+bool ClassCache::store(PyObject* cls, PyObject* value) {
+  PyObject* weak_class = PyWeakref_NewRef(cls, on_collect_);
+  if (weak_class == nullptr) return false;
+  auto [slot, inserted] = entries_->try_emplace(cls, Entry{weak_class, Py_NewRef(value)});
+  if (!inserted) {
+    Entry previous = slot->second;
+    slot->second = {weak_class, Py_NewRef(value)};
+    Py_DECREF(previous.weak_class);
+    Py_DECREF(previous.value);
+  }
+  return true;
+}
+
+// Called when a cached class is collected: its entry goes.
+PyObject* ClassCache::forget(PyObject* self, PyObject* weak_class) {
+  auto* cache = static_cast<ClassCache*>(PyCapsule_GetPointer(self, nullptr));
+  if (cache == nullptr) return nullptr;
+  for (auto entry = cache->entries_->begin(); entry != cache->entries_->end(); ++entry) {
+    if (entry->second.weak_class != weak_class) continue;
+    Entry removed = entry->second;
+    cache->entries_->erase(entry);
+    Py_DECREF(removed.weak_class);
+    Py_DECREF(removed.value);
+    break;
+  }
+  Py_RETURN_NONE;
+}
 
 namespace {
 

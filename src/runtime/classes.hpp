@@ -1,6 +1,7 @@
 // Building classes through their real metaclasses, and `super()` lookups.
 #pragma once
 
+#include <unordered_map>
 #include <vector>
 
 #include "function.hpp"
@@ -73,20 +74,28 @@ int is_subclass(PyObject* derived, PyObject* cls);
 // types.GenericAlias reports its __origin__. Anything else is asked.
 Ref typing_origin(const Global& get_origin, PyObject* tp);
 
-// Values computed once per class and dropped when the class is collected
-// (a weakref.WeakKeyDictionary underneath). Lookups take the class's
-// canonical weak reference, which the interpreter reuses, so a hit allocates
-// nothing. Plain pointers: the cache lives as long as the process.
+// Values computed once per class and dropped when the class is collected.
+// Entries are keyed by the class's address and hold a weak reference to it,
+// whose callback removes the entry, so a hit costs one hash lookup and no
+// Python call. Plain pointers: the cache lives as long as the process.
 class ClassCache {
  public:
   bool init();
   // The stored value, or nullptr (without an error) when there is none.
   Ref find(PyObject* cls) const;
+  // Stores `value` for `cls`; false with an error set when `cls` cannot be
+  // weakly referenced.
   bool store(PyObject* cls, PyObject* value);
 
  private:
-  PyObject* mapping_ = nullptr;  // the WeakKeyDictionary
-  PyObject* storage_ = nullptr;  // its `data` dict
+  struct Entry {
+    PyObject* weak_class;
+    PyObject* value;
+  };
+  static PyObject* forget(PyObject* self, PyObject* weak_class);
+
+  std::unordered_map<PyObject*, Entry>* entries_ = nullptr;
+  PyObject* on_collect_ = nullptr;  // the weakref callback, bound to this cache
 };
 
 // `super(owner, obj).name`: looks `name` up along the MRO of `obj` (or of the

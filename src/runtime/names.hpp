@@ -12,5 +12,6 @@ inline rt::Name kDunderOrigin("__origin__");
 inline rt::Name kDunderTypeArgs("__type_args__");
 inline rt::Name kDefault("default");
 inline rt::Name kGet("get");
+inline rt::Name kDunderSubclasshook("__subclasshook__");
 
 }  // namespace quorvel

@@ -61,16 +61,27 @@ class PrimitiveVerdicts {
     return get_cache_token_ != nullptr;
   }
 
-  // -1 error, 0/1 the answer, 2 when `value` is not an exact primitive.
-  int is_content(PyObject* value, PyObject* base) {
-    int slot = slot_of(Py_TYPE(value));
-    if (slot < 0) return 2;
+  // Brings the answers up to date with the current token and class; done
+  // once per operation rather than once per value.
+  bool refresh(PyObject* base) {
     Ref token = Ref::steal(PyObject_CallNoArgs(get_cache_token_));
-    if (!token) return -1;
+    if (!token) return false;
     int same = token_ && base == base_ ? PyObject_RichCompareBool(token, token_, Py_EQ) : 0;
-    if (same < 0) return -1;
-    if (!same && !refresh(token, base)) return -1;
-    return verdicts_[slot];
+    if (same != 0) return same > 0;
+    for (int slot = 0; slot < kCount; ++slot) {
+      int verdict = rt::is_subclass(reinterpret_cast<PyObject*>(type_at(slot)), base);
+      if (verdict < 0) return false;
+      verdicts_[slot] = verdict;
+    }
+    Py_XSETREF(token_, Py_NewRef(token.get()));
+    base_ = base;
+    return true;
+  }
+
+  // After refresh: 0/1 the answer, 2 when `value` is not an exact primitive.
+  int verdict(PyObject* value) const {
+    int slot = slot_of(Py_TYPE(value));
+    return slot < 0 ? 2 : verdicts_[slot];
   }
 
  private:
@@ -87,17 +98,6 @@ class PrimitiveVerdicts {
     return -1;
   }
 
-  bool refresh(PyObject* token, PyObject* base) {
-    for (int slot = 0; slot < kCount; ++slot) {
-      int verdict = rt::is_subclass(reinterpret_cast<PyObject*>(type_at(slot)), base);
-      if (verdict < 0) return false;
-      verdicts_[slot] = verdict;
-    }
-    Py_XSETREF(token_, Py_NewRef(token));
-    base_ = base;
-    return true;
-  }
-
   PyObject* get_cache_token_ = nullptr;
   PyObject* token_ = nullptr;
   PyObject* base_ = nullptr;  // identity only
@@ -106,13 +106,18 @@ class PrimitiveVerdicts {
 
 PrimitiveVerdicts primitive_verdicts;
 
-// isinstance(value, BaseConfigurableData), registered virtual subclasses included.
-int is_content(PyObject* value) {
+// isinstance(value, BaseConfigurableData), registered virtual subclasses
+// included, for the values of one operation (which refreshes the verdicts).
+struct ContentTest {
   Ref base = kBaseConfigurableData.get();
-  if (!base) return -1;
-  int verdict = primitive_verdicts.is_content(value, base);
-  return verdict == 2 ? rt::is_instance(value, base) : verdict;
-}
+  bool ready = base && primitive_verdicts.refresh(base);
+
+  int operator()(PyObject* value) const {
+    if (!ready) return -1;
+    int verdict = primitive_verdicts.verdict(value);
+    return verdict == 2 ? rt::is_instance(value, base) : verdict;
+  }
+};
 
 bool is_exact_primitive(PyObject* value) {
   return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
@@ -124,7 +129,7 @@ PyObject* plain_enum = nullptr;
 
 // A content value's own defaults; a plain Enum member's value, so that the
 // UI defaults hold data rather than the member object; anything else as is.
-Ref convert_defaults(PyObject* value) {
+Ref convert_defaults(PyObject* value, const ContentTest& is_content) {
   int content = is_content(value);
   if (content < 0) return nullptr;
   if (content) return Ref::steal(PyObject_CallMethodNoArgs(value, kBuildDefaults));
@@ -248,12 +253,13 @@ PyObject* method_build_defaults(rt::Function*, PyObject* const* args) {
   Descriptors found;
   if (!subfield_descriptors(self, found)) return nullptr;
   Py_ssize_t count = PyTuple_GET_SIZE(found.names.get());
+  ContentTest is_content;
   Ref result = Ref::steal(_PyDict_NewPresized(count));
   if (!result) return nullptr;
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* name = PyTuple_GET_ITEM(found.names.get(), i);
     Ref value = Ref::steal(PyObject_GetAttr(self, name));
-    Ref converted = value ? convert_defaults(value) : nullptr;
+    Ref converted = value ? convert_defaults(value, is_content) : nullptr;
     if (converted && PyDict_SetItem(result, name, converted) == 0) continue;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
     PyObject* caught = PyErr_GetRaisedException();
@@ -317,11 +323,13 @@ PyObject* register_subclass(rt::Function*, PyObject* const* args) {
 
 // --- module functions ----------------------------------------------------------
 
-PyObject* build_defaults(rt::Function*, PyObject* const* args) { return convert_defaults(args[0]).release(); }
+PyObject* build_defaults(rt::Function*, PyObject* const* args) {
+  return convert_defaults(args[0], ContentTest()).release();
+}
 
 PyObject* require_valid_config_value(rt::Function*, PyObject* const* args) {
   PyObject* value = args[0];
-  int content = is_content(value);
+  int content = ContentTest()(value);
   if (content < 0) return nullptr;
   if (content) return Py_NewRef(value);
   Ref primitives = kPrimitiveArgs.get();

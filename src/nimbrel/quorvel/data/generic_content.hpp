@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "content_fields.hpp"
+#include "parse_call.hpp"
 #include "runtime.hpp"
 
 namespace quorvel::generic_content {
@@ -46,11 +47,12 @@ inline PyObject* data_alias_keywords = nullptr;        // from_defaults(data=, a
 inline PyObject* build_field_keywords = nullptr;       // build_field(value_type=, name=, metadata=)
 inline PyObject* of_index_default_keywords = nullptr;  // resolve_generic_arg(tp, of=, index=, default=)
 
-inline bool init_keywords() {
+inline bool init_keywords(PyObject* module) {
   Py_XSETREF(data_alias_keywords, rt::tuple_of(kData.get(), kAlias.get()).release());
   Py_XSETREF(build_field_keywords, rt::tuple_of(kValueType.get(), kName.get(), kMetadata.get()).release());
   Py_XSETREF(of_index_default_keywords, rt::tuple_of(kOf.get(), kIndex.get(), kDefault.get()).release());
-  return data_alias_keywords && build_field_keywords && of_index_default_keywords;
+  return data_alias_keywords && build_field_keywords && of_index_default_keywords &&
+         parse_call::remember_dispatcher(module);
 }
 
 // --- calls and errors --------------------------------------------------------
@@ -159,8 +161,7 @@ Ref resolve_generic_arg(PyObject* tp, PyObject* keywords, Values... values) {
 // from_defaults(data=data, alias=alias) through `parse`, the module's
 // `from_defaults` binding as the caller looked it up.
 inline Ref parse_with(PyObject* parse, PyObject* data, PyObject* alias) {
-  PyObject* args[] = {data, alias};
-  return Ref::steal(PyObject_Vectorcall(parse, args, 0, data_alias_keywords));
+  return parse_call::from_defaults(parse, data, alias, data_alias_keywords);
 }
 
 inline Ref parse(PyObject* data, PyObject* alias) {

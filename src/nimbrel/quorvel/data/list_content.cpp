@@ -187,7 +187,7 @@ bool exec_module(PyObject* module) {
     return false;
   }
   Py_XSETREF(of_default_keywords, rt::tuple_of(kOf.get(), kDefault.get()).release());
-  return of_default_keywords && init_keywords() && add_type_var(module, "T") &&
+  return of_default_keywords && init_keywords(module) && add_type_var(module, "T") &&
          rt::add_object(module, "ConfigList", config_list(module));
 }
 

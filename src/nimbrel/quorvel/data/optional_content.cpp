@@ -185,7 +185,7 @@ bool exec_module(PyObject* module) {
     return false;
   }
   Py_XSETREF(default_keywords, rt::tuple_of(kDefault.get()).release());
-  return default_keywords && init_keywords() && add_type_var(module, "T") &&
+  return default_keywords && init_keywords(module) && add_type_var(module, "T") &&
          rt::add_object(module, "ConfigOptional", config_optional(module));
 }
 

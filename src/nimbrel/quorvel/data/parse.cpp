@@ -1,6 +1,4 @@
 // The typed parse dispatcher: UI defaults data becomes typed values for any supported annotation.
-#include <string_view>
-
 #include "enum_members.hpp"
 #include "runtime.hpp"
 
@@ -131,9 +129,11 @@ PyObject* guarded_from_defaults(PyObject* target, PyObject* data, PyObject* alia
   return parsed ? parsed.release() : wrap_foreign_error(shown, data);
 }
 
-// Guarded delegation that shows display_class_name(alias).
-PyObject* guarded_with_display(PyObject* target, PyObject* data, PyObject* alias, PyObject* displayed) {
-  Ref parsed = call_from_defaults(target, data, alias);
+// Guarded delegation of a call already made: its result, or its failure
+// shown with display_class_name(displayed). The message names the type of
+// the data the dispatcher was given (`reported`), which for optionals
+// differs from the wrapper handed on.
+PyObject* guard_result(Ref parsed, PyObject* displayed, PyObject* reported) {
   if (parsed) return parsed.release();
   PyObject* caught = PyErr_GetRaisedException();
   Ref shown = call_global(kDisplayClassName, displayed);
@@ -142,7 +142,12 @@ PyObject* guarded_with_display(PyObject* target, PyObject* data, PyObject* alias
     return nullptr;
   }
   PyErr_SetRaisedException(caught);
-  return wrap_foreign_error(shown, data);
+  return wrap_foreign_error(shown, reported);
+}
+
+PyObject* guarded_with_display(PyObject* target, PyObject* data, PyObject* alias, PyObject* displayed,
+                               PyObject* reported) {
+  return guard_result(call_from_defaults(target, data, alias), displayed, reported);
 }
 
 PyObject* dispatch(PyObject* alias, PyObject* data);
@@ -232,7 +237,7 @@ PyObject* parse_plain_union(PyObject* inner, PyObject* data) {
   if (!alias) return nullptr;
   if (!PyDict_Check(data)) return raise_global(kUserError, PyUnicode_FromString("Data for ConfigUnion has to be a dict."));
   if (!expect_exact_dict(data)) return nullptr;
-  return guarded_with_display(union_class, data, alias, alias);
+  return guarded_with_display(union_class, data, alias, alias, data);
 }
 
 // ConfigOptional[T] for one member, ConfigOptional[ConfigUnion[...]] for several.
@@ -243,7 +248,7 @@ PyObject* parse_optional_union(PyObject* inner, Py_ssize_t members, PyObject* da
   Ref wrapped = members == 1 ? Ref::borrow(inner) : Ref::steal(PyObject_GetItem(union_class, inner));
   Ref alias = wrapped ? Ref::steal(PyObject_GetItem(optional_class, wrapped)) : nullptr;
   Ref used_data = alias ? optional_wrapper(data) : nullptr;
-  return used_data ? guarded_with_display(optional_class, used_data, alias, alias) : nullptr;
+  return used_data ? guarded_with_display(optional_class, used_data, alias, alias, data) : nullptr;
 }
 
 PyObject* parse_union(PyObject* alias, PyObject* data) {
@@ -284,7 +289,11 @@ Ref generic_arg(PyObject* alias, long index, PyObject* of) {
   return kwnames ? Ref::steal(PyObject_Vectorcall(resolve, args, 1, kwnames)) : nullptr;
 }
 
-bool is_type_var(PyObject* obj) { return std::string_view(Py_TYPE(obj)->tp_name) == "TypeVar"; }
+// type(obj).__name__ == "TypeVar"
+int is_type_var(PyObject* obj) {
+  Ref name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
+  return name ? PyUnicode_CompareWithASCIIString(name, "TypeVar") == 0 : -1;
+}
 
 PyObject* parse_list(PyObject* alias, PyObject* data) {
   Ref message = Ref::steal(PyUnicode_FromString("Passing list[...] is discouraged. Please use ConfigList[...] in the future!"));
@@ -293,7 +302,9 @@ PyObject* parse_list(PyObject* alias, PyObject* data) {
   if (!PyList_Check(data)) return expected_data("list", alias, data);
   Ref inner = generic_arg(alias, 0, reinterpret_cast<PyObject*>(&PyList_Type));
   if (!inner) return nullptr;
-  if (inner.get() == Py_None || is_type_var(inner)) {
+  int type_var = inner.get() == Py_None ? 1 : is_type_var(inner);
+  if (type_var < 0) return nullptr;
+  if (type_var) {
     return raise_global(kQuorvelError, PyUnicode_FromFormat("Unsupported list alias %R. Please use ConfigList[T].", alias));
   }
   Ref list_class = content_kind(Kind::kList);
@@ -303,16 +314,7 @@ PyObject* parse_list(PyObject* alias, PyObject* data) {
   Ref kwnames = rt::tuple_of(kAlias.get());
   if (!kwnames) return nullptr;
   PyObject* args[] = {list_alias.get(), data, list_alias.get()};
-  Ref parsed = Ref::steal(PyObject_VectorcallMethod(kFromDefaults, args, 2, kwnames));
-  if (parsed) return parsed.release();
-  PyObject* caught = PyErr_GetRaisedException();
-  Ref shown = call_global(kDisplayClassName, alias);
-  if (!shown) {
-    Py_DECREF(caught);
-    return nullptr;
-  }
-  PyErr_SetRaisedException(caught);
-  return wrap_foreign_error(shown, data);
+  return guard_result(Ref::steal(PyObject_VectorcallMethod(kFromDefaults, args, 2, kwnames)), alias, data);
 }
 
 // from_defaults(data=item, alias=alias) for every item, as a new tuple.
@@ -442,7 +444,7 @@ PyObject* dispatch_plain(PyObject* alias, PyObject* data) {
   int primitive = primitives ? PySequence_Contains(primitives, alias) : -1;
   if (primitive != 0) return primitive < 0 ? nullptr : parse_primitive(data);
   int content = class_derives(alias, kBaseConfigurableData);
-  if (content != 0) return content < 0 ? nullptr : guarded_with_display(alias, data, alias, alias);
+  if (content != 0) return content < 0 ? nullptr : guarded_with_display(alias, data, alias, alias, data);
   // A plain Enum (not a content enumeration) is read the way enumeration
   // content reads its members, so such fields and dict keys parse too.
   int enumeration = class_derives(alias, kEnum);
@@ -455,7 +457,7 @@ PyObject* dispatch_plain(PyObject* alias, PyObject* data) {
 
 PyObject* dispatch_with_origin(PyObject* alias, PyObject* origin, PyObject* data) {
   int content = class_derives(origin, kBaseConfigurableData);
-  if (content != 0) return content < 0 ? nullptr : guarded_with_display(origin, data, alias, alias);
+  if (content != 0) return content < 0 ? nullptr : guarded_with_display(origin, data, alias, alias, data);
   int union_origin = is_union(origin);
   if (union_origin != 0) return union_origin < 0 ? nullptr : parse_union(alias, data);
   if (PyType_Check(origin)) {

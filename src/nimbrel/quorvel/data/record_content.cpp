@@ -1,4 +1,5 @@
 // Record content: dataclass-style configuration classes with annotated fields.
+#include "parse_call.hpp"
 #include "runtime.hpp"
 
 namespace quorvel {
@@ -365,8 +366,7 @@ PyObject* field_parse_failed(PyObject* cls, PyObject* name, PyObject* raw) {
 
 // from_defaults(data=raw, alias=alias); failures name the field.
 Ref parse_field(PyObject* parse, PyObject* cls, PyObject* name, PyObject* raw, PyObject* alias) {
-  PyObject* args[] = {raw, alias};
-  Ref parsed = Ref::steal(PyObject_Vectorcall(parse, args, 0, from_defaults_keywords));
+  Ref parsed = parse_call::from_defaults(parse, raw, alias, from_defaults_keywords);
   if (!parsed && PyErr_ExceptionMatches(PyExc_Exception)) field_parse_failed(cls, name, raw);
   return parsed;
 }
@@ -528,6 +528,7 @@ bool exec_module(PyObject* module) {
   Py_XSETREF(stock_descriptor_method,
              content_namespace ? PyObject_GetItem(content_namespace, kGetSubfieldDescriptors) : nullptr);
   return stock_descriptor_method && build_field_keywords && from_defaults_keywords &&
+         parse_call::remember_dispatcher(module) &&
          rt::add_object(module, "ConfigData", config_data(module));
 }
 

@@ -360,7 +360,7 @@ bool exec_module(PyObject* module) {
       })) {
     return false;
   }
-  return init_keywords() && add_type_var(module, "U") && rt::add_object(module, "ConfigUnion", config_union(module));
+  return init_keywords(module) && add_type_var(module, "U") && rt::add_object(module, "ConfigUnion", config_union(module));
 }
 
 }  // namespace

@@ -1,40 +1,86 @@
-"""A camera settings form, built by quorvel from annotations.
+"""A camera service configuration, round-tripped through every representation quorvel offers.
 
-The field builder turns each (name, annotation, metadata) triple into a UI
-field model; a free JSON object (ConfigUntypedDict) describes its own field
-and produces its UI defaults and root representation. Printing the group's
-model_dump() shows the JSON a front end would receive to render the form.
+The configuration is declared once, as dataclass records. From it quorvel
+builds the UI form description, the UI defaults a form shows and submits,
+the disk representation and the root representation, and parses each of
+them back into the same typed configuration.
 """
 
+import dataclasses
 import enum
 import json
+from typing import Any
 
+from nimbrel.quorvel.data.enum_content import ConfigEnum
 from nimbrel.quorvel.data.json_content import ConfigUntypedDict
-from nimbrel.quorvel.data.serialize import build_field
-from nimbrel.quorvel.fields.field_models import FieldData, FieldPassword
+from nimbrel.quorvel.data.list_content import ConfigList
+from nimbrel.quorvel.data.optional_content import ConfigOptional
+from nimbrel.quorvel.data.record_content import ConfigData
+from nimbrel.quorvel.data.union_content import ConfigUnion
+from nimbrel.quorvel.fields.field_models import FieldPassword
 
 
-class Resolution(enum.Enum):
+class Resolution(ConfigEnum):
     HD = "720p"
     FULL_HD = "1080p"
     UHD = "4k"
 
 
-def main() -> None:
-    extras = ConfigUntypedDict({"exposure": "auto", "tags": ["lobby"]})
-    form = FieldData(
-        name="camera",
-        description="Camera connection settings",
-        fields=[
-            build_field("host_name", str, {"default": "localhost"}),
-            build_field("port", int, {"default": 8080, "min": 1, "max": 65535}),
-            build_field("password", str, {"input": FieldPassword}),
-            build_field("resolution", Resolution, {"default": Resolution.FULL_HD}),
-            extras.build_field(name="extras", metadata={"description": "Free-form vendor options"}),
-        ],
+class Codec(enum.Enum):
+    H264 = "h264"
+    H265 = "h265"
+
+
+@dataclasses.dataclass
+class Camera(ConfigData):
+    host: str = "localhost"
+    port: int = dataclasses.field(default=554, metadata={"min": 1, "max": 65535})
+    password: str = dataclasses.field(default="", metadata={"input": FieldPassword})
+    resolution: Resolution = Resolution.FULL_HD
+
+
+@dataclasses.dataclass
+class Recording(ConfigData):
+    directory: str = "/var/recordings"
+    keep_days: int = 7
+
+
+@dataclasses.dataclass
+class Service(ConfigData):
+    cameras: ConfigList[Camera] = dataclasses.field(default_factory=lambda: ConfigList[Camera]([Camera()]))
+    recording: ConfigOptional[Recording] = dataclasses.field(
+        default_factory=lambda: ConfigOptional[Recording](Recording())
     )
-    print(json.dumps(form.model_dump(), indent=2))
-    print("Root representation of the extras:", json.dumps(extras.build_root_defaults()))
+    retention: ConfigUnion[int | Recording] = dataclasses.field(default_factory=lambda: ConfigUnion[int | Recording](30))
+    codec: Codec = Codec.H264
+    bitrates: dict[str, int] = dataclasses.field(default_factory=lambda: {"low": 500, "high": 4000})
+    window: tuple[int, str] = (640, "wide")
+    vendor: ConfigUntypedDict = dataclasses.field(default_factory=lambda: ConfigUntypedDict({"exposure": "auto"}))
+
+
+def show(title: str, value: Any) -> None:
+    print(f"--- {title}")
+    print(json.dumps(value, indent=2, default=str))
+
+
+def main() -> None:
+    service = Service()
+    # A tuple has no form field kind: the form shows every other field.
+    shown = [f.name for f in dataclasses.fields(Service) if f.name != "window"]
+    form = Service.build_field_for_type(value=service, metadata={"names": shown})
+    show("UI form description", form.model_dump())
+
+    defaults = service.build_defaults()
+    show("UI defaults", defaults)
+    assert Service.from_defaults(defaults) == service
+
+    disk = service.serialize_to_disk_representation()
+    assert Service.parse_from_disk_representation(disk) == service
+
+    root = service.build_root_defaults()
+    show("Root representation", root)
+    assert Service.load_root_defaults(root) == service
+    print("Round trip through the UI defaults, disk and root representations: identical configuration.")
 
 
 if __name__ == "__main__":

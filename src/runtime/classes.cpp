@@ -170,6 +170,22 @@ bool real_subclass_suffices(PyObject* cls, PyObject* derived) {
   return hook != nullptr && hook == object_hook;
 }
 
+int equal(PyObject* a, PyObject* b) {
+  if (a == b) return 1;
+  richcmpfunc plain = PyBaseObject_Type.tp_richcompare;
+  if (Py_TYPE(a)->tp_richcompare == plain && Py_TYPE(b)->tp_richcompare == plain) return 0;
+  return PyObject_RichCompareBool(a, b, Py_EQ);
+}
+
+int tuple_contains(PyObject* container, PyObject* item) {
+  if (!PyTuple_CheckExact(container)) return PySequence_Contains(container, item);
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(container); ++i) {
+    int found = equal(PyTuple_GET_ITEM(container, i), item);
+    if (found != 0) return found;
+  }
+  return 0;
+}
+
 int is_instance(PyObject* obj, PyObject* cls) {
   if (Py_IS_TYPE(obj, reinterpret_cast<PyTypeObject*>(cls))) return 1;
   PyObject* check = abc_instance_check.direct_for(cls);

@@ -74,6 +74,14 @@ int is_subclass(PyObject* derived, PyObject* cls);
 // types.GenericAlias reports its __origin__. Anything else is asked.
 Ref typing_origin(const Global& get_origin, PyObject* tp);
 
+// `a == b` for two objects, answered by identity when neither type defines
+// its own equality (so for classes whose metaclasses keep type's), else
+// through the full comparison.
+int equal(PyObject* a, PyObject* b);
+
+// `item in container` for a tuple, with `equal` for each comparison.
+int tuple_contains(PyObject* container, PyObject* item);
+
 // Values computed once per class and dropped when the class is collected.
 // Entries are keyed by the class's address and hold a weak reference to it,
 // whose callback removes the entry, so a hit costs one hash lookup and no

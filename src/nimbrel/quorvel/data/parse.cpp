@@ -358,7 +358,7 @@ PyObject* parse_tuple(PyObject* alias, PyObject* data) {
 // Keys must be JSON-like and stable: primitives or enumerations.
 int is_key_type(PyObject* alias_k) {
   Ref primitives = kPrimitiveArgs.get();
-  int primitive = primitives ? PySequence_Contains(primitives, alias_k) : -1;
+  int primitive = primitives ? rt::tuple_contains(primitives, alias_k) : -1;
   if (primitive != 0) return primitive;
   return class_derives(alias_k, kEnum);
 }
@@ -428,8 +428,8 @@ PyObject* parse_primitive(PyObject* data) {
 int is_bare_container(PyObject* alias) {
   if (!PyType_Check(alias)) return 0;
   for (PyTypeObject* container : {&PyList_Type, &PyTuple_Type}) {
-    int equal = PyObject_RichCompareBool(alias, reinterpret_cast<PyObject*>(container), Py_EQ);
-    if (equal != 0) return equal;
+    int same = rt::equal(alias, reinterpret_cast<PyObject*>(container));
+    if (same != 0) return same;
   }
   return 0;
 }
@@ -441,7 +441,7 @@ PyObject* dispatch_plain(PyObject* alias, PyObject* data) {
     return untyped_dict ? call_from_defaults(untyped_dict, data, untyped_dict).release() : nullptr;
   }
   Ref primitives = kPrimitiveArgs.get();
-  int primitive = primitives ? PySequence_Contains(primitives, alias) : -1;
+  int primitive = primitives ? rt::tuple_contains(primitives, alias) : -1;
   if (primitive != 0) return primitive < 0 ? nullptr : parse_primitive(data);
   int content = class_derives(alias, kBaseConfigurableData);
   if (content != 0) return content < 0 ? nullptr : guarded_with_display(alias, data, alias, alias, data);

@@ -329,21 +329,36 @@ bool plan_for(PyObject* cls, PyObject* hints, bool hints_resolved, Plan& plan) {
 
 // Keys that name no field. Keys of init=False fields are accepted (and their
 // values ignored), so a record reads back the defaults it writes.
-bool reject_unexpected(PyObject* cls, PyObject* data, PyObject* names) {
+// The keys that name no field, sorted (raises the error when there are any).
+bool report_unexpected(PyObject* cls, PyObject* data, PyObject* names) {
   Ref keys = Ref::steal(PyObject_GetIter(data));
-  Ref unexpected = keys ? Ref::steal(PyList_New(0)) : nullptr;
+  Ref unexpected = keys ? Ref::steal(PySet_New(nullptr)) : nullptr;
   if (!unexpected) return false;
   while (Ref key = Ref::steal(PyIter_Next(keys))) {
     int known = PySet_Contains(names, key);
-    if (known < 0 || (!known && PyList_Append(unexpected, key) < 0)) return false;
+    if (known < 0 || (!known && PySet_Add(unexpected, key) < 0)) return false;
   }
   if (PyErr_Occurred()) return false;
-  if (PyList_GET_SIZE(unexpected.get()) == 0) return true;
-  Ref sorted = Ref::steal(PySequence_List(Ref::steal(PySet_New(unexpected))));
+  if (PySet_GET_SIZE(unexpected.get()) == 0) return true;
+  Ref sorted = Ref::steal(PySequence_List(unexpected));
   Ref shown = sorted && PyList_Sort(sorted) == 0 ? display_name(cls) : nullptr;
   if (!shown) return false;
   raise_global(kValidationError, PyUnicode_FromFormat("Unexpected fields for %U: %R", shown.get(), sorted.get()));
   return false;
+}
+
+bool reject_unexpected(PyObject* cls, PyObject* data, PyObject* names) {
+  if (!PyDict_CheckExact(data)) return report_unexpected(cls, data, names);
+  // The usual case, a plain dict whose keys all name fields, allocates nothing.
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(data, &position, &key, &value)) {
+    int known = PySet_Contains(names, key);
+    if (known < 0) return false;
+    if (!known) return report_unexpected(cls, data, names);
+  }
+  return true;
 }
 
 PyObject* field_parse_failed(PyObject* cls, PyObject* name, PyObject* raw) {
@@ -423,7 +438,12 @@ bool fill_field(const ParseContext& context, PyObject* field) {
   return value && PyObject_GenericSetAttr(context.inst, name, value) == 0;
 }
 
-bool run_post_init(PyObject* inst) {
+bool run_post_init(PyObject* inst, PyObject* field_names) {
+  // Nothing to look up when neither the class nor a field provides the hook.
+  PyObject* in_class = _PyType_LookupRef(Py_TYPE(inst), kDunderPostInit);
+  Py_XDECREF(in_class);
+  int field_hook = in_class ? 1 : PySet_Contains(field_names, kDunderPostInit);
+  if (field_hook <= 0) return field_hook == 0;
   PyObject* hook = nullptr;
   if (PyObject_GetOptionalAttr(inst, kDunderPostInit, &hook) < 0) return false;
   if (hook == nullptr) return true;
@@ -451,7 +471,7 @@ PyObject* from_defaults(rt::Function*, PyObject* const* args) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(plan.fields.get()); ++i) {
     if (!fill_field(context, PyTuple_GET_ITEM(plan.fields.get(), i))) return nullptr;
   }
-  if (!run_post_init(inst)) return nullptr;
+  if (!run_post_init(inst, plan.names)) return nullptr;
   return inst.release();
 }
 

@@ -1,6 +1,8 @@
 // Module set-up: interned names, imports, exposing functions, module definition.
 #include "module.hpp"
 
+#include "errors.hpp"
+
 namespace quorvel::rt {
 
 bool Name::intern_all() {
@@ -27,6 +29,17 @@ bool Global::bind_all(PyObject* module) {
     Py_XSETREF(global->namespace_, Py_NewRef(dict));
   }
   return true;
+}
+
+Ref call_global(const Global& global, PyObject* arg) {
+  Ref fn = global.get();
+  return fn ? Ref::steal(PyObject_CallOneArg(fn, arg)) : nullptr;
+}
+
+PyObject* raise_global(const Global& error_class, PyObject* message) {
+  Ref owned = Ref::steal(message);
+  Ref cls = owned ? error_class.get() : nullptr;
+  return cls ? raise(cls, owned) : nullptr;
 }
 
 Ref import_from(const char* module, const char* name) {

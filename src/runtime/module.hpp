@@ -3,6 +3,7 @@
 
 #include <initializer_list>
 
+#include "errors.hpp"
 #include "function.hpp"
 
 namespace quorvel::rt {
@@ -49,6 +50,28 @@ class Global {
   Global* next_;
   static inline Global* head_ = nullptr;
 };
+
+// `global(arg)`: calls a module-level name as it is bound now.
+Ref call_global(const Global& global, PyObject* arg);
+
+// Raises `error_class(message)`, the module-level error class as bound now.
+// Steals `message`, which may be nullptr with an error already set.
+// Returns nullptr.
+PyObject* raise_global(const Global& error_class, PyObject* message);
+
+// Inside a handler: raises `error_class(make_message(caught))`, with the
+// caught exception (the one currently raised) chained as cause and context,
+// or as context only. The message is built while the caught exception is
+// held aside, as building it may run Python code. Returns nullptr.
+template <typename MakeMessage>
+PyObject* reraise(const Global& error_class, bool as_cause, MakeMessage make_message) {
+  Ref caught = Ref::steal(PyErr_GetRaisedException());
+  Ref message = make_message(caught.get());
+  Ref cls = message ? error_class.get() : nullptr;
+  if (!cls) return nullptr;
+  PyErr_SetRaisedException(caught.release());
+  return as_cause ? raise_from(cls, message) : raise_in_handler(cls, message);
+}
 
 // `from module import name`, as a new reference.
 Ref import_from(const char* module, const char* name);

@@ -1,4 +1,5 @@
 // The configurable content contract and the helpers for values, types and registration.
+#include "content_fields.hpp"
 #include "runtime.hpp"
 
 namespace quorvel {
@@ -38,16 +39,6 @@ rt::ClassCache field_cache;
 
 // Our own get_subfield_descriptors, to recognise when it is not overridden.
 PyObject* own_get_subfield_descriptors = nullptr;
-
-Ref call_global(const rt::Global& global, PyObject* arg) {
-  Ref fn = global.get();
-  return fn ? Ref::steal(PyObject_CallOneArg(fn, arg)) : nullptr;
-}
-
-PyObject* raise_global(const rt::Global& error_class, PyObject* message) {
-  Ref cls = error_class.get();
-  return cls && message ? rt::raise(cls, message) : nullptr;
-}
 
 // Whether values of the exact built-in primitive types are content: only
 // if one of those classes (or a base such as object) was registered as a
@@ -188,7 +179,7 @@ bool dataclass_descriptors(PyObject* cls, Descriptors& found) {
     found = {Ref::borrow(PyTuple_GET_ITEM(entry.get(), 1)), Ref::borrow(PyTuple_GET_ITEM(entry.get(), 2))};
     return true;
   }
-  Ref fields = call_global(kFieldsOf, cls);
+  Ref fields = rt::call_global(kFieldsOf, cls);
   if (!fields) return false;
   if (!PyTuple_CheckExact(fields.get())) fields = Ref::steal(PySequence_Tuple(fields));
   Ref names = fields ? field_names(fields) : nullptr;
@@ -237,8 +228,8 @@ PyObject* build_field(rt::Function*, PyObject* const* args) {
 }
 
 Ref missing_attribute(PyObject* self, PyObject* names) {
-  Ref type_name = call_global(kDisplayClassName, reinterpret_cast<PyObject*>(Py_TYPE(self)));
-  Ref shown = type_name ? call_global(kDisplayValue, self) : nullptr;
+  Ref type_name = rt::call_global(kDisplayClassName, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+  Ref shown = type_name ? rt::call_global(kDisplayValue, self) : nullptr;
   Ref separator = Ref::steal(PyUnicode_FromString(", "));
   Ref listed = shown && separator ? Ref::steal(PyUnicode_Join(separator, names)) : nullptr;
   if (!listed) return nullptr;
@@ -262,22 +253,14 @@ PyObject* method_build_defaults(rt::Function*, PyObject* const* args) {
     Ref converted = value ? convert_defaults(value, is_content) : nullptr;
     if (converted && PyDict_SetItem(result, name, converted) == 0) continue;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-    PyObject* caught = PyErr_GetRaisedException();
-    Ref message = missing_attribute(self, found.names);
-    Ref cls = kQuorvelError.get();
-    if (!message || !cls) {
-      Py_DECREF(caught);
-      return nullptr;
-    }
-    PyErr_SetRaisedException(caught);
-    return rt::raise_from(cls, message);
+    return rt::reraise(kQuorvelError, true, [&](PyObject*) { return missing_attribute(self, found.names); });
   }
   return result.release();
 }
 
 PyObject* build_root_defaults(rt::Function*, PyObject* const* args) {
   PyObject* self = args[0];
-  Ref key = call_global(kTypeKeyClass, reinterpret_cast<PyObject*>(Py_TYPE(self)));
+  Ref key = rt::call_global(kTypeKeyClass, reinterpret_cast<PyObject*>(Py_TYPE(self)));
   if (!key) return nullptr;
   Ref defaults = Ref::steal(PyObject_CallMethodNoArgs(self, kBuildDefaults));
   if (!defaults) return nullptr;
@@ -297,7 +280,7 @@ PyObject* parse_from_disk_representation(rt::Function*, PyObject* const* args) {
 PyObject* load_root_defaults(rt::Function*, PyObject* const* args) {
   PyObject* cls = args[0];
   PyObject* data = args[1];
-  Ref key = call_global(kTypeKeyClass, cls);
+  Ref key = rt::call_global(kTypeKeyClass, cls);
   if (!key) return nullptr;
   PyObject* inner = nullptr;
   if (PyDict_GetItemRef(data, key, &inner) < 0) return nullptr;
@@ -336,9 +319,9 @@ PyObject* require_valid_config_value(rt::Function*, PyObject* const* args) {
   int primitive = primitives ? PyObject_IsInstance(value, primitives) : -1;
   if (primitive < 0) return nullptr;
   if (primitive) return Py_NewRef(value);
-  return raise_global(kQuorvelError,
-                      Ref::steal(PyUnicode_FromFormat("%U must be BaseConfigurableData or PrimitiveTypes, got %R.",
-                                                      args[1], reinterpret_cast<PyObject*>(Py_TYPE(value)))));
+  return rt::raise_global(kQuorvelError,
+                          PyUnicode_FromFormat("%U must be BaseConfigurableData or PrimitiveTypes, got %R.", args[1],
+                                               reinterpret_cast<PyObject*>(Py_TYPE(value))));
 }
 
 // A content class, or one of the primitive classes themselves.
@@ -359,8 +342,9 @@ PyObject* require_valid_config_type(rt::Function*, PyObject* const* args) {
   int valid = PyType_Check(candidate) ? is_config_class(candidate) : 0;
   if (valid < 0) return nullptr;
   if (valid) return Py_NewRef(tp);
-  return raise_global(kQuorvelError, Ref::steal(PyUnicode_FromFormat(
-                                         "%U must be BaseConfigurableData subclass or PrimitiveType, got %R.", args[1], tp)));
+  return rt::raise_global(kQuorvelError, PyUnicode_FromFormat(
+                                             "%U must be BaseConfigurableData subclass or PrimitiveType, got %R.",
+                                             args[1], tp));
 }
 
 bool is_public_name(PyObject* name) {
@@ -438,7 +422,7 @@ PyObject* inject_and_validate_impl(PyObject* provider, PyObject* target) {
   Ref listed = qualname && separator ? Ref::steal(PyUnicode_Join(separator, missing)) : nullptr;
   Ref tail = listed ? Ref::steal(PyUnicode_FromFormat(" missing required implementations: %U", listed.get())) : nullptr;
   Ref message = tail ? Ref::steal(PyNumber_Add(qualname, tail)) : nullptr;
-  return raise_global(kImplementationError, message);
+  return rt::raise_global(kImplementationError, message.release());
 }
 
 PyObject* inject_and_validate(rt::Function*, PyObject* const* args) { return inject_and_validate_impl(args[0], args[1]); }
@@ -450,18 +434,12 @@ using rt::Kind;
 
 constexpr rt::Param kSelf[] = {{"self"}};
 constexpr rt::Param kDescriptorsParams[] = {{"cls", "Type[BaseConfigurableData]"}};
-constexpr rt::Param kBuildFieldForTypeParams[] = {
-    {"cls", "Type[C]"},
-    {"value", "C | None", Kind::kPositionalOrKeyword, Default::none()},
-    {"type_specification", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()},
-    {"name", "str | None", Kind::kPositionalOrKeyword, Default::none()},
-    {"metadata", "dict[str, Any] | None", Kind::kPositionalOrKeyword, Default::none()}};
+constexpr auto kBuildFieldForTypeParams = content_fields::field_for_type_params("Type[C]", "C | None");
 constexpr rt::Param kBuildFieldParams[] = {
     {"self"},
     {"name", "str | None", Kind::kPositionalOrKeyword, Default::none()},
     {"metadata", "dict[str, Any] | None", Kind::kPositionalOrKeyword, Default::none()}};
-constexpr rt::Param kFromDefaultsParams[] = {
-    {"cls"}, {"data", "dict[str, Any] | Any"}, {"alias", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()}};
+constexpr auto kFromDefaultsParams = content_fields::from_defaults_params("dict[str, Any] | Any");
 constexpr rt::Param kDiskParams[] = {{"cls"}, {"value", "Any"}};
 constexpr rt::Param kLoadRootParams[] = {
     {"cls"}, {"data", "dict[str, Any]"}, {"alias", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()}};
@@ -476,17 +454,8 @@ const rt::FunctionSpec kGetSubfieldDescriptorsSpec = {
     "Return dataclass field definitions with metadata for schema building.\n\n"
     "Allow to define get_subfield_descriptors in the BaseConfigurableData and use it if available.",
     get_subfield_descriptors, kDescriptorsParams, "Iterable[Field[Any]]"};
-const rt::FunctionSpec kBuildFieldForTypeSpec = {
-    "build_field_for_type",
-    "Create a UI field representation for any sort of value, including the defaults.\n\n"
-    "Args:\n"
-    "    value: The input value if available.\n"
-    "    type_specification: Optional wrapper type for configurable data.\n"
-    "    name: Name of the field.\n"
-    "    metadata: Field metadata, including display name and description.\n\n"
-    "Returns:\n"
-    "    BaseField: The suitable UI representation.",
-    abstract_body, kBuildFieldForTypeParams, "BaseField"};
+const rt::FunctionSpec kBuildFieldForTypeSpec = {"build_field_for_type", content_fields::kFieldForTypeDoc,
+                                                 abstract_body, kBuildFieldForTypeParams, "BaseField"};
 const rt::FunctionSpec kBuildField = {"build_field", "Create the UI field representation of this value.", build_field,
                                       kBuildFieldParams, "BaseField"};
 const rt::FunctionSpec kBuildDefaultsMethod = {"build_defaults",
@@ -500,12 +469,8 @@ const rt::FunctionSpec kSerialize = {
     "Create the representation stored on disk.\n\n"
     "It must be reversible by parse_from_disk_representation: override both or neither.",
     serialize_to_disk_representation, kSelf, "dict[str, Any] | Any"};
-const rt::FunctionSpec kFromDefaultsSpec = {
-    "from_defaults",
-    "Create an instance from UI defaults data.\n\n"
-    "Raises:\n"
-    "    QuorvelError: If the input cannot be parsed for this type.",
-    abstract_body, kFromDefaultsParams, "BaseConfigurableData"};
+const rt::FunctionSpec kFromDefaultsSpec = {"from_defaults", content_fields::kContentFromDefaultsDoc, abstract_body,
+                                            kFromDefaultsParams, "BaseConfigurableData"};
 const rt::FunctionSpec kParseFromDisk = {
     "parse_from_disk_representation",
     "Create an instance from its disk representation (the inverse of serialize_to_disk_representation).",

@@ -1,9 +1,44 @@
 // Steps the content kinds share when they describe themselves as UI fields.
 #pragma once
 
+#include <array>
+
 #include "runtime.hpp"
 
 namespace quorvel::content_fields {
+
+// The docstring every content kind's build_field_for_type carries.
+inline constexpr const char* kFieldForTypeDoc =
+    "Create a UI field representation for any sort of value, including the defaults.\n\n"
+    "Args:\n"
+    "    value: The input value if available.\n"
+    "    type_specification: Optional wrapper type for configurable data.\n"
+    "    name: Name of the field.\n"
+    "    metadata: Field metadata, including display name and description.\n\n"
+    "Returns:\n"
+    "    BaseField: The suitable UI representation.";
+
+// The docstring of from_defaults where no kind gives its own.
+inline constexpr const char* kContentFromDefaultsDoc =
+    "Create an instance from UI defaults data.\n\n"
+    "Raises:\n"
+    "    QuorvelError: If the input cannot be parsed for this type.";
+
+// (cls, value=None, type_specification=None, name=None, metadata=None)
+constexpr std::array<rt::Param, 5> field_for_type_params(const char* cls, const char* value) {
+  using rt::Default;
+  using rt::Kind;
+  return {{{"cls", cls},
+           {"value", value, Kind::kPositionalOrKeyword, Default::none()},
+           {"type_specification", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()},
+           {"name", "str | None", Kind::kPositionalOrKeyword, Default::none()},
+           {"metadata", "dict[str, Any] | None", Kind::kPositionalOrKeyword, Default::none()}}};
+}
+
+// (cls, data, alias=None)
+constexpr std::array<rt::Param, 3> from_defaults_params(const char* data, const char* cls = nullptr) {
+  return {{{"cls", cls}, {"data", data}, {"alias", "WrapperAlias | None", rt::Kind::kPositionalOrKeyword, rt::Default::none()}}};
+}
 
 // A new dict copied from the caller's metadata when it is truthy, else a new
 // empty dict: the caller's dictionary is never modified.

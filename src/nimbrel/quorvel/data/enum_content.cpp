@@ -20,12 +20,6 @@ rt::Global kMetadataError("QuorvelMetadataError");
 rt::Global kDisplayClassName("display_class_name");
 rt::Global kTypeKeyClass("type_key_class");
 
-PyObject* raise_global(const rt::Global& error_class, PyObject* message) {
-  Ref owned = Ref::steal(message);
-  Ref cls = error_class.get();
-  return cls && owned ? rt::raise(cls, owned) : nullptr;
-}
-
 // [{"text": member.name, "value": member.value} for member in cls]
 Ref member_options(PyObject* cls) {
   Ref members = Ref::steal(PyObject_GetIter(cls));
@@ -56,7 +50,7 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   if (!md) return nullptr;
   int has_default = PyDict_Contains(md, kDefault);
   if (has_default != 0) {
-    return has_default < 0 ? nullptr : raise_global(kMetadataError, PyUnicode_FromString("Ambiguous default value."));
+    return has_default < 0 ? nullptr : rt::raise_global(kMetadataError, PyUnicode_FromString("Ambiguous default value."));
   }
   Ref name = content_fields::name_or_type_key(cls, args[3], kTypeKeyClass);
   Ref options = name ? member_options(cls) : nullptr;
@@ -80,39 +74,19 @@ PyObject* from_defaults(rt::Function*, PyObject* const* args) {
   return enum_members::find(args[0], args[1], kQuorvelError, kDisplayClassName);
 }
 
-using rt::Default;
-using rt::Kind;
-
-constexpr rt::Param kBuildFieldForTypeParams[] = {
-    {"cls", "Type[Self]"},
-    {"value", "Self | str | None", Kind::kPositionalOrKeyword, Default::none()},
-    {"type_specification", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()},
-    {"name", "str | None", Kind::kPositionalOrKeyword, Default::none()},
-    {"metadata", "dict[str, Any] | None", Kind::kPositionalOrKeyword, Default::none()}};
+constexpr auto kBuildFieldForTypeParams = content_fields::field_for_type_params("Type[Self]", "Self | str | None");
 constexpr rt::Param kSelf[] = {{"self"}};
-constexpr rt::Param kFromDefaultsParams[] = {
-    {"cls"}, {"data", "dict[str, Any] | Any"}, {"alias", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()}};
+constexpr auto kFromDefaultsParams = content_fields::from_defaults_params("dict[str, Any] | Any");
 
-const rt::FunctionSpec kBuildFieldForType = {
-    "build_field_for_type",
-    "Create a UI field representation for any sort of value, including the defaults.\n\n"
-    "Args:\n"
-    "    value: The input value if available.\n"
-    "    type_specification: Optional wrapper type for configurable data.\n"
-    "    name: Name of the field.\n"
-    "    metadata: Field metadata, including display name and description.\n\n"
-    "Returns:\n"
-    "    BaseField: The suitable UI representation.",
-    build_field_for_type, kBuildFieldForTypeParams, "FieldEnum | BaseField"};
+const rt::FunctionSpec kBuildFieldForType = {"build_field_for_type", content_fields::kFieldForTypeDoc,
+                                             build_field_for_type, kBuildFieldForTypeParams,
+                                             "FieldEnum | BaseField"};
 // The value is returned whatever its type: enumerations with integer values
 // are as valid as text ones (FieldEnum accepts both), so "str" is not checked.
 const rt::FunctionSpec kBuildDefaultsSpec = {"build_defaults", "Create the default value.", build_defaults, kSelf, "str",
                                              false};
-const rt::FunctionSpec kFromDefaultsSpec = {"from_defaults",
-                                            "Create an instance from UI defaults data.\n\n"
-                                            "Raises:\n"
-                                            "    QuorvelError: If the input cannot be parsed for this type.",
-                                            from_defaults, kFromDefaultsParams, "Self"};
+const rt::FunctionSpec kFromDefaultsSpec = {"from_defaults", content_fields::kContentFromDefaultsDoc, from_defaults,
+                                            kFromDefaultsParams, "Self"};
 
 // class ConfigEnum(Enum), then registered with BaseConfigurableData.
 PyObject* config_enum(PyObject* module) {

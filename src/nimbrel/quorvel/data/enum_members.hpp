@@ -11,17 +11,10 @@ inline rt::Name kValue("value");
 // value lookup (which is the exception currently raised).
 inline PyObject* invalid(PyObject* cls, PyObject* data, const rt::Global& error_class,
                          const rt::Global& display_class_name) {
-  PyObject* caught = PyErr_GetRaisedException();
-  Ref display = display_class_name.get();
-  Ref shown = display ? Ref::steal(PyObject_CallOneArg(display, cls)) : nullptr;
-  Ref error = shown ? error_class.get() : nullptr;
-  Ref message = error ? Ref::steal(PyUnicode_FromFormat("Invalid %U: %R", shown.get(), data)) : nullptr;
-  if (!message) {
-    Py_XDECREF(caught);
-    return nullptr;
-  }
-  PyErr_SetRaisedException(caught);
-  return rt::raise_in_handler(error, message);
+  return rt::reraise(error_class, false, [&](PyObject*) -> Ref {
+    Ref shown = rt::call_global(display_class_name, cls);
+    return shown ? Ref::steal(PyUnicode_FromFormat("Invalid %U: %R", shown.get(), data)) : nullptr;
+  });
 }
 
 // The member of `cls` that `data` names: a member as is; a dictionary's

@@ -57,11 +57,6 @@ inline bool init_keywords(PyObject* module) {
 
 // --- calls and errors --------------------------------------------------------
 
-inline Ref call_global(const rt::Global& global, PyObject* arg) {
-  Ref fn = global.get();
-  return fn ? Ref::steal(PyObject_CallOneArg(fn, arg)) : nullptr;
-}
-
 // isinstance(value, <module global>)
 inline int is_instance_of(PyObject* value, const rt::Global& cls) {
   Ref target = cls.get();
@@ -72,10 +67,9 @@ inline int is_instance_of(PyObject* value, const rt::Global& cls) {
 // either a plain pointer or a Ref.
 
 // Raises `error_class(message)`; steals `message` (nullptr passes its error on).
-inline std::nullptr_t raise_global(const rt::Global& error_class, PyObject* message) {
-  Ref owned = Ref::steal(message);
-  Ref cls = owned ? error_class.get() : nullptr;
-  if (cls) rt::raise(cls, owned);
+// rt::raise_global for functions that return a Ref.
+inline std::nullptr_t raise_error(const rt::Global& error_class, PyObject* message) {
+  rt::raise_global(error_class, message);
   return nullptr;
 }
 
@@ -84,24 +78,14 @@ inline std::nullptr_t raise_global(const rt::Global& error_class, PyObject* mess
 template <typename... Args>
 std::nullptr_t raise_about(const rt::Global& error_class, PyObject* cls, const char* format, Args... args) {
   static_assert((std::is_same_v<Args, PyObject*> && ...), "message arguments are plain object pointers");
-  Ref shown = call_global(kDisplayClassName, cls);
-  return shown ? raise_global(error_class, PyUnicode_FromFormat(format, shown.get(), args...)) : nullptr;
+  Ref shown = rt::call_global(kDisplayClassName, cls);
+  return shown ? raise_error(error_class, PyUnicode_FromFormat(format, shown.get(), args...)) : nullptr;
 }
 
-// Inside a handler: raises `error_class(make_message(caught))`, the caught
-// exception chained as cause and context, or as context only.
+// rt::reraise for functions that return a Ref.
 template <typename MakeMessage>
-std::nullptr_t reraise(const rt::Global& error_class, bool as_cause, MakeMessage make_message) {
-  Ref caught = Ref::steal(PyErr_GetRaisedException());
-  Ref message = make_message(caught.get());
-  Ref cls = message ? error_class.get() : nullptr;
-  if (!cls) return nullptr;
-  PyErr_SetRaisedException(caught.release());
-  if (as_cause) {
-    rt::raise_from(cls, message);
-  } else {
-    rt::raise_in_handler(cls, message);
-  }
+std::nullptr_t reraise_error(const rt::Global& error_class, bool as_cause, MakeMessage make_message) {
+  rt::reraise(error_class, as_cause, make_message);
   return nullptr;
 }
 
@@ -110,8 +94,8 @@ std::nullptr_t reraise(const rt::Global& error_class, bool as_cause, MakeMessage
 template <typename... Args>
 std::nullptr_t raise_about_caught(const rt::Global& error_class, PyObject* cls, const char* format, Args... args) {
   static_assert((std::is_same_v<Args, PyObject*> && ...), "message arguments are plain object pointers");
-  return reraise(error_class, false, [&](PyObject* error) {
-    Ref shown = call_global(kDisplayClassName, cls);
+  return reraise_error(error_class, false, [&](PyObject* error) {
+    Ref shown = rt::call_global(kDisplayClassName, cls);
     return shown ? Ref::steal(PyUnicode_FromFormat(format, shown.get(), args..., error)) : nullptr;
   });
 }
@@ -141,14 +125,14 @@ inline std::nullptr_t raise_not_parametrised(PyObject* cls) {
 
 // "Expected <kind> data for D, got <type of data>."
 inline std::nullptr_t raise_wrong_data(PyObject* cls, const char* kind, PyObject* data) {
-  Ref shown = call_global(kDisplayClassName, cls);
+  Ref shown = rt::call_global(kDisplayClassName, cls);
   if (!shown) return nullptr;
-  return raise_global(kParseError, PyUnicode_FromFormat("Expected %s data for %U, got %R.", kind, shown.get(),
+  return raise_error(kParseError, PyUnicode_FromFormat("Expected %s data for %U, got %R.", kind, shown.get(),
                                                         reinterpret_cast<PyObject*>(Py_TYPE(data))));
 }
 
 // type_key_class(tp), which must be text or None.
-inline Ref type_key(PyObject* tp) { return checked(rt::Returns::kStr, call_global(kTypeKeyClass, tp)); }
+inline Ref type_key(PyObject* tp) { return checked(rt::Returns::kStr, rt::call_global(kTypeKeyClass, tp)); }
 
 // resolve_generic_arg(tp, **dict(zip(keywords, values)))
 template <typename... Values>
@@ -210,7 +194,7 @@ inline Ref contained_arg(PyObject* cls, PyObject* alias) {
 // require_valid_config_type(tp), its refusal reported as a type argument of
 // `cls` that is not configurable.
 inline Ref require_config_type(PyObject* cls, PyObject* tp) {
-  Ref valid = call_global(kRequireValidConfigType, tp);
+  Ref valid = rt::call_global(kRequireValidConfigType, tp);
   if (valid || caught(kQuorvelError) <= 0) return valid;
   return raise_about_caught(kTypeResolutionError, cls, "%U parameter must be PrimitiveType or BaseConfigurableData: %S");
 }
@@ -246,7 +230,7 @@ inline Ref copied_metadata(PyObject* metadata) {
   if (!copy) return nullptr;
   int ambiguous = PyDict_Contains(copy, kDefault);
   if (ambiguous == 0) return copy;
-  return ambiguous < 0 ? nullptr : raise_global(kMetadataError, PyUnicode_FromString("Ambiguous default value."));
+  return ambiguous < 0 ? nullptr : raise_error(kMetadataError, PyUnicode_FromString("Ambiguous default value."));
 }
 
 // `name or type_key_class(cls)`. Unlike content_fields::name_or_type_key, a
@@ -344,7 +328,7 @@ inline PyObject* checked_class_getitem(rt::Function* fn, PyObject* const* args) 
   PyObject* cls = args[0];
   PyObject* item = args[1];
   Ref origin = origin_or_self(item);
-  Ref valid = origin ? call_global(kRequireValidConfigType, origin) : nullptr;
+  Ref valid = origin ? rt::call_global(kRequireValidConfigType, origin) : nullptr;
   if (valid) return parametrised(fn, cls, item);
   if (!origin || caught(kQuorvelError) <= 0) return nullptr;
   return raise_about_caught(kTypeResolutionError, cls, "%U cannot contain non configurable types %R %S.", item);
@@ -353,15 +337,6 @@ inline PyObject* checked_class_getitem(rt::Function* fn, PyObject* const* args) 
 using rt::Default;
 using rt::Kind;
 
-inline constexpr const char* kFieldForTypeDoc =
-    "Create a UI field representation for any sort of value, including the defaults.\n\n"
-    "Args:\n"
-    "    value: The input value if available.\n"
-    "    type_specification: Optional wrapper type for configurable data.\n"
-    "    name: Name of the field.\n"
-    "    metadata: Field metadata, including display name and description.\n\n"
-    "Returns:\n"
-    "    BaseField: The suitable UI representation.";
 inline constexpr const char* kNestedDefaultsDoc = "Create a nested default dictionary for representation in UI.";
 inline constexpr const char* kFromDefaultsDoc =
     "Create an instance from UI defaults data.\n\n"
@@ -376,18 +351,6 @@ inline constexpr const char* kClassGetitemDoc =
 inline constexpr rt::Param kSelfParams[] = {{"self"}};
 inline constexpr rt::Param kContainedTypeParams[] = {{"cls"}, {"alias", "WrapperAlias"}};
 inline constexpr rt::Param kClassGetitemParams[] = {{"cls"}, {"item", "Any"}};
-
-constexpr std::array<rt::Param, 5> field_for_type_params(const char* cls, const char* value) {
-  return {{{"cls", cls},
-           {"value", value, Kind::kPositionalOrKeyword, Default::none()},
-           {"type_specification", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()},
-           {"name", "str | None", Kind::kPositionalOrKeyword, Default::none()},
-           {"metadata", "dict[str, Any] | None", Kind::kPositionalOrKeyword, Default::none()}}};
-}
-
-constexpr std::array<rt::Param, 3> from_defaults_params(const char* data) {
-  return {{{"cls"}, {"data", data}, {"alias", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()}}};
-}
 
 inline const rt::FunctionSpec kCheckedClassGetitem = {"__class_getitem__", kClassGetitemDoc, checked_class_getitem,
                                                       kClassGetitemParams, "Any"};

@@ -12,12 +12,6 @@ rt::Global kDisplayClassName("display_class_name");
 rt::Global kMetadataError("QuorvelMetadataError");
 rt::Global kValidationError("QuorvelValidationError");
 
-PyObject* raise_global(const rt::Global& error_class, PyObject* message) {
-  Ref owned = Ref::steal(message);
-  Ref cls = error_class.get();
-  return cls && owned ? rt::raise(cls, owned) : nullptr;
-}
-
 PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   PyObject* cls = args[0];
   PyObject* value = args[1];
@@ -26,7 +20,7 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   if (!md) return nullptr;
   int has_default = PyDict_Contains(md, kDefault);
   if (has_default != 0) {
-    return has_default < 0 ? nullptr : raise_global(kMetadataError, PyUnicode_FromString("Ambiguous default value."));
+    return has_default < 0 ? nullptr : rt::raise_global(kMetadataError, PyUnicode_FromString("Ambiguous default value."));
   }
   Ref name = content_fields::name_or_type_key(cls, args[3], kTypeKeyClass);
   if (!name) return nullptr;
@@ -49,9 +43,9 @@ PyObject* expected_dict(PyObject* cls, PyObject* data) {
   Ref shown = display_class_name ? Ref::steal(PyObject_CallOneArg(display_class_name, cls)) : nullptr;
   if (!shown) return nullptr;
   if (data == Py_None) {
-    return raise_global(kValidationError, PyUnicode_FromFormat("Expected dict for %U, got None.", shown.get()));
+    return rt::raise_global(kValidationError, PyUnicode_FromFormat("Expected dict for %U, got None.", shown.get()));
   }
-  return raise_global(kValidationError, PyUnicode_FromFormat("Expected dict for %U, got %R.", shown.get(),
+  return rt::raise_global(kValidationError, PyUnicode_FromFormat("Expected dict for %U, got %R.", shown.get(),
                                                              reinterpret_cast<PyObject*>(Py_TYPE(data))));
 }
 
@@ -64,37 +58,18 @@ PyObject* from_defaults(rt::Function*, PyObject* const* args) {
   return PyObject_CallOneArg(cls, data);
 }
 
-using rt::Default;
-using rt::Kind;
-
-constexpr rt::Param kBuildFieldForTypeParams[] = {
-    {"cls", "Type[ConfigUntypedDict]"},
-    {"value", "ConfigUntypedDict | None", Kind::kPositionalOrKeyword, Default::none()},
-    {"type_specification", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()},
-    {"name", "str | None", Kind::kPositionalOrKeyword, Default::none()},
-    {"metadata", "dict[str, Any] | None", Kind::kPositionalOrKeyword, Default::none()}};
+constexpr auto kBuildFieldForTypeParams =
+    content_fields::field_for_type_params("Type[ConfigUntypedDict]", "ConfigUntypedDict | None");
 constexpr rt::Param kSelf[] = {{"self"}};
-constexpr rt::Param kFromDefaultsParams[] = {
-    {"cls"}, {"data", "dict[str, Any] | Any"}, {"alias", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()}};
+constexpr auto kFromDefaultsParams = content_fields::from_defaults_params("dict[str, Any] | Any");
 
-const rt::FunctionSpec kBuildFieldForType = {
-    "build_field_for_type",
-    "Create a UI field representation for any sort of value, including the defaults.\n\n"
-    "Args:\n"
-    "    value: The input value if available.\n"
-    "    type_specification: Optional wrapper type for configurable data.\n"
-    "    name: Name of the field.\n"
-    "    metadata: Field metadata, including display name and description.\n\n"
-    "Returns:\n"
-    "    BaseField: The suitable UI representation.",
-    build_field_for_type, kBuildFieldForTypeParams, "FieldJsonText | BaseField"};
+const rt::FunctionSpec kBuildFieldForType = {"build_field_for_type", content_fields::kFieldForTypeDoc,
+                                             build_field_for_type, kBuildFieldForTypeParams,
+                                             "FieldJsonText | BaseField"};
 const rt::FunctionSpec kBuildDefaults = {"build_defaults", "Create a nested default dictionary for representation in UI.",
                                          build_defaults, kSelf, "dict[str, Any]"};
-const rt::FunctionSpec kFromDefaults = {"from_defaults",
-                                        "Create an instance from UI defaults data.\n\n"
-                                        "Raises:\n"
-                                        "    QuorvelError: If the input cannot be parsed for this type.",
-                                        from_defaults, kFromDefaultsParams, "Self"};
+const rt::FunctionSpec kFromDefaults = {"from_defaults", content_fields::kContentFromDefaultsDoc, from_defaults,
+                                        kFromDefaultsParams, "Self"};
 
 // class ConfigUntypedDict(dict[str, Any], BaseConfigurableData)
 PyObject* config_untyped_dict(PyObject* module) {

@@ -113,8 +113,8 @@ PyObject* from_defaults(rt::Function*, PyObject* const* args) {
 
 // --- declarations ------------------------------------------------------------
 
-constexpr auto kBuildFieldForTypeParams = field_for_type_params("Type[ConfigList[T]]", "ConfigList[T] | None");
-constexpr auto kFromDefaultsParams = from_defaults_params("dict[str, Any] | Any | None");
+constexpr auto kBuildFieldForTypeParams = content_fields::field_for_type_params("Type[ConfigList[T]]", "ConfigList[T] | None");
+constexpr auto kFromDefaultsParams = content_fields::from_defaults_params("dict[str, Any] | Any | None");
 
 const rt::FunctionSpec kContainedTypeSpec = {
     "_contained_type",
@@ -122,7 +122,7 @@ const rt::FunctionSpec kContainedTypeSpec = {
     "        Given ConfigList[A] this returns A and checks before that A is of type ConfigType.\n"
     "        ",
     contained_type_method, kContainedTypeParams, "ConfigType"};
-const rt::FunctionSpec kBuildFieldForTypeSpec = {"build_field_for_type", kFieldForTypeDoc, build_field_for_type,
+const rt::FunctionSpec kBuildFieldForTypeSpec = {"build_field_for_type", content_fields::kFieldForTypeDoc, build_field_for_type,
                                                  kBuildFieldForTypeParams, "FieldList | BaseField"};
 const rt::FunctionSpec kBuildDefaultsSpec = {"build_defaults", "Emit list items as row objects under 'content'.",
                                              build_defaults, kSelfParams, "list[Any]"};

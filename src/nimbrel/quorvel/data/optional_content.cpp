@@ -28,7 +28,7 @@ Ref inner_metadata(PyObject* cls, PyObject* metadata, PyObject* content) {
   int ambiguous = raw ? PySequence_Contains(raw, kDefault) : -1;
   if (ambiguous != 0) {
     return ambiguous < 0 ? nullptr
-                         : raise_global(kMetadataError, PyUnicode_FromString("Ambiguous (inner) default value."));
+                         : raise_error(kMetadataError, PyUnicode_FromString("Ambiguous (inner) default value."));
   }
   Ref inner = copy_dict(raw);
   if (!inner || (content != Py_None && PyDict_SetItem(inner, kDefault, content) < 0)) return nullptr;
@@ -77,7 +77,7 @@ Ref inner_alias(PyObject* cls, PyObject* alias) {
   Ref shown = call_global(kDisplayClassName, cls);
   Ref shown_alias = shown ? call_global(kDisplayClassName, alias) : nullptr;
   if (!shown_alias) return nullptr;
-  return raise_global(kTypeResolutionError, PyUnicode_FromFormat("%U must be parametrised (not with a TypeVar %U).",
+  return raise_error(kTypeResolutionError, PyUnicode_FromFormat("%U must be parametrised (not with a TypeVar %U).",
                                                                   shown.get(), shown_alias.get()));
 }
 
@@ -107,8 +107,8 @@ PyObject* from_defaults(rt::Function*, PyObject* const* args) {
 // --- declarations ------------------------------------------------------------
 
 constexpr auto kBuildFieldForTypeParams =
-    field_for_type_params("Type[ConfigOptional[T]]", "ConfigOptional[T] | None");
-constexpr auto kFromDefaultsParams = from_defaults_params("dict[str, Any] | Any");
+    content_fields::field_for_type_params("Type[ConfigOptional[T]]", "ConfigOptional[T] | None");
+constexpr auto kFromDefaultsParams = content_fields::from_defaults_params("dict[str, Any] | Any");
 
 const rt::FunctionSpec kContainedTypeSpec = {
     "_contained_type",
@@ -116,7 +116,7 @@ const rt::FunctionSpec kContainedTypeSpec = {
     "        Given ConfigOptional[A] this returns A and checks before that A is of type ConfigType.\n"
     "        ",
     contained_type_method, kContainedTypeParams, "ConfigType"};
-const rt::FunctionSpec kBuildFieldForTypeSpec = {"build_field_for_type", kFieldForTypeDoc, build_field_for_type,
+const rt::FunctionSpec kBuildFieldForTypeSpec = {"build_field_for_type", content_fields::kFieldForTypeDoc, build_field_for_type,
                                                  kBuildFieldForTypeParams, "FieldOptional | BaseField"};
 const rt::FunctionSpec kBuildDefaultsSpec = {"build_defaults", kNestedDefaultsDoc, build_defaults, kSelfParams,
                                              "dict[str, Any]"};

@@ -74,17 +74,6 @@ Ref content_kind(Kind kind) {
 
 // --- small helpers ---------------------------------------------------------------
 
-PyObject* raise_global(const rt::Global& error_class, PyObject* message) {
-  Ref owned = Ref::steal(message);
-  Ref cls = error_class.get();
-  return cls && owned ? rt::raise(cls, owned) : nullptr;
-}
-
-Ref call_global(const rt::Global& global, PyObject* arg) {
-  Ref fn = global.get();
-  return fn ? Ref::steal(PyObject_CallOneArg(fn, arg)) : nullptr;
-}
-
 // issubclass(cls, <module global>) for a class; 0 for anything else.
 int class_derives(PyObject* cls, const rt::Global& base) {
   if (!PyType_Check(cls)) return 0;
@@ -136,7 +125,7 @@ PyObject* guarded_from_defaults(PyObject* target, PyObject* data, PyObject* alia
 PyObject* guard_result(Ref parsed, PyObject* displayed, PyObject* reported) {
   if (parsed) return parsed.release();
   PyObject* caught = PyErr_GetRaisedException();
-  Ref shown = call_global(kDisplayClassName, displayed);
+  Ref shown = rt::call_global(kDisplayClassName, displayed);
   if (!shown) {
     Py_DECREF(caught);
     return nullptr;
@@ -163,12 +152,12 @@ PyObject* parse_string_alias(PyObject* alias, PyObject* data) {
     int found = text ? PySequence_Contains(alias, text) : -1;
     if (found < 0) return nullptr;
     if (found) {
-      return raise_global(kQuorvelError, PyUnicode_FromFormat("String annotation %R is not supported here because "
+      return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("String annotation %R is not supported here because "
                                                               "generics cannot be recovered.",
                                                               alias));
     }
   }
-  Ref key = call_global(kTypeKeyClass, alias);
+  Ref key = rt::call_global(kTypeKeyClass, alias);
   Ref lookup = key ? kGetImplementation.get() : nullptr;
   Ref base = lookup ? kBaseConfigurableData.get() : nullptr;
   Ref cls = base ? Ref::steal(PyObject_CallFunctionObjArgs(lookup, base.get(), key.get(), nullptr)) : nullptr;
@@ -227,7 +216,7 @@ Ref union_without_none(PyObject* args, Py_ssize_t& kept, bool& optional) {
     if (!combined) return nullptr;
   }
   optional = kept != count;
-  if (kept == 0) raise_global(kQuorvelError, PyUnicode_FromString("Union has no args."));
+  if (kept == 0) rt::raise_global(kQuorvelError, PyUnicode_FromString("Union has no args."));
   return combined;
 }
 
@@ -235,7 +224,7 @@ PyObject* parse_plain_union(PyObject* inner, PyObject* data) {
   Ref union_class = content_kind(Kind::kUnion);
   Ref alias = union_class ? Ref::steal(PyObject_GetItem(union_class, inner)) : nullptr;
   if (!alias) return nullptr;
-  if (!PyDict_Check(data)) return raise_global(kUserError, PyUnicode_FromString("Data for ConfigUnion has to be a dict."));
+  if (!PyDict_Check(data)) return rt::raise_global(kUserError, PyUnicode_FromString("Data for ConfigUnion has to be a dict."));
   if (!expect_exact_dict(data)) return nullptr;
   return guarded_with_display(union_class, data, alias, alias, data);
 }
@@ -252,7 +241,7 @@ PyObject* parse_optional_union(PyObject* inner, Py_ssize_t members, PyObject* da
 }
 
 PyObject* parse_union(PyObject* alias, PyObject* data) {
-  Ref args = call_global(kGetArgs, alias);
+  Ref args = rt::call_global(kGetArgs, alias);
   if (!args) return nullptr;
   Py_ssize_t members = 0;
   bool optional = false;
@@ -264,13 +253,13 @@ PyObject* parse_union(PyObject* alias, PyObject* data) {
 // --- built-in containers ---------------------------------------------------------
 
 PyObject* none_is_not_valid(PyObject* alias) {
-  return raise_global(kQuorvelError, PyUnicode_FromFormat("None is not valid for %R. Use ConfigOptional[...] if the "
+  return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("None is not valid for %R. Use ConfigOptional[...] if the "
                                                           "value is optional.",
                                                           alias));
 }
 
 PyObject* expected_data(const char* kind, PyObject* alias, PyObject* data) {
-  return raise_global(kQuorvelError, PyUnicode_FromFormat("Expected %s data for %R, got %R.", kind, alias,
+  return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Expected %s data for %R, got %R.", kind, alias,
                                                           reinterpret_cast<PyObject*>(Py_TYPE(data))));
 }
 
@@ -305,7 +294,7 @@ PyObject* parse_list(PyObject* alias, PyObject* data) {
   int type_var = inner.get() == Py_None ? 1 : is_type_var(inner);
   if (type_var < 0) return nullptr;
   if (type_var) {
-    return raise_global(kQuorvelError, PyUnicode_FromFormat("Unsupported list alias %R. Please use ConfigList[T].", alias));
+    return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Unsupported list alias %R. Please use ConfigList[T].", alias));
   }
   Ref list_class = content_kind(Kind::kList);
   Ref list_alias = list_class ? Ref::steal(PyObject_GetItem(list_class, inner)) : nullptr;
@@ -333,7 +322,7 @@ PyObject* parse_items(PyObject* items, PyObject* const* aliases, bool one_alias)
 PyObject* parse_tuple(PyObject* alias, PyObject* data) {
   if (data == Py_None) return none_is_not_valid(alias);
   if (!PyTuple_Check(data)) return expected_data("tuple", alias, data);
-  Ref args = call_global(kGetArgs, alias);
+  Ref args = rt::call_global(kGetArgs, alias);
   Ref members = args ? Ref::steal(PySequence_Tuple(args)) : nullptr;
   if (!members) return nullptr;
   Py_ssize_t count = PyTuple_GET_SIZE(members.get());
@@ -341,13 +330,13 @@ PyObject* parse_tuple(PyObject* alias, PyObject* data) {
   if (has_ellipsis < 0) return nullptr;
   bool variadic = count == 2 && PyTuple_GET_ITEM(members.get(), 1) == Py_Ellipsis;
   if (has_ellipsis && !variadic) {
-    return raise_global(kQuorvelError, PyUnicode_FromFormat("Ellipsis argument is only allowed in conjunction with a "
+    return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Ellipsis argument is only allowed in conjunction with a "
                                                             "simple type (f.i. tuple[int, ...]). Found %R .",
                                                             args.get()));
   }
   Py_ssize_t length = PyTuple_GET_SIZE(data);
   if (!has_ellipsis && count != length) {
-    return raise_global(kQuorvelError, PyUnicode_FromFormat("Expected tuple of length %zd for %R, got length %zd.",
+    return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Expected tuple of length %zd for %R, got length %zd.",
                                                             count, alias, length));
   }
   if (count == 0) return PyTuple_New(0);
@@ -386,18 +375,18 @@ PyObject* parse_dict(PyObject* alias, PyObject* data) {
   Ref alias_v = alias_k ? generic_arg(alias, 1, nullptr) : nullptr;
   if (!alias_v) return nullptr;
   if (alias_k.get() == Py_None || alias_v.get() == Py_None) {
-    return raise_global(kQuorvelError, PyUnicode_FromFormat("Dict alias %R must be parametrised as dict[K, V].", alias));
+    return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Dict alias %R must be parametrised as dict[K, V].", alias));
   }
   int key_type = is_key_type(alias_k);
   if (key_type <= 0) {
     return key_type < 0 ? nullptr
-                        : raise_global(kQuorvelError, PyUnicode_FromString(
+                        : rt::raise_global(kQuorvelError, PyUnicode_FromString(
                                                           "Dict keys must be primitive types or Enum. Other "
                                                           "BaseConfigurableData keys are not supported because keys "
                                                           "must be stable and JSON-like."));
   }
   if (data == Py_None) {
-    return raise_global(kQuorvelError,
+    return rt::raise_global(kQuorvelError,
                         PyUnicode_FromFormat("Expected dict data for %R, got None. If optional, pass ConfigOptional[...] "
                                              "wrapper: {{\"default\": false}} or {{\"default\": true, \"content\": "
                                              "{{...}}}}.",
@@ -420,7 +409,7 @@ PyObject* parse_container(PyObject* alias, PyObject* origin, PyObject* data, boo
 
 PyObject* parse_primitive(PyObject* data) {
   if (!PyDict_Check(data)) return Py_NewRef(data);
-  return raise_global(kQuorvelError, PyUnicode_FromFormat("Primitive values must be passed directly, not wrapped in "
+  return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Primitive values must be passed directly, not wrapped in "
                                                           "dicts (got %R).",
                                                           data));
 }
@@ -451,7 +440,7 @@ PyObject* dispatch_plain(PyObject* alias, PyObject* data) {
   if (enumeration != 0) {
     return enumeration < 0 ? nullptr : enum_members::find(alias, data, kQuorvelError, kDisplayClassName);
   }
-  return raise_global(kTypeResolutionError, PyUnicode_FromFormat("Unsupported alias %R for data of type %R.", alias,
+  return rt::raise_global(kTypeResolutionError, PyUnicode_FromFormat("Unsupported alias %R for data of type %R.", alias,
                                                                  reinterpret_cast<PyObject*>(Py_TYPE(data))));
 }
 
@@ -465,7 +454,7 @@ PyObject* dispatch_with_origin(PyObject* alias, PyObject* origin, PyObject* data
     PyObject* parsed = parse_container(alias, origin, data, handled);
     if (handled) return parsed;
   }
-  return raise_global(kTypeResolutionError, PyUnicode_FromFormat("Unsupported origin %R for alias %R.", origin, alias));
+  return rt::raise_global(kTypeResolutionError, PyUnicode_FromFormat("Unsupported origin %R for alias %R.", origin, alias));
 }
 
 PyObject* dispatch(PyObject* alias, PyObject* data) {
@@ -479,7 +468,7 @@ PyObject* dispatch(PyObject* alias, PyObject* data) {
     int bare = is_bare_container(alias);
     if (bare != 0) {
       return bare < 0 ? nullptr
-                      : raise_global(kQuorvelError, PyUnicode_FromFormat("Bare container %R is not allowed in "
+                      : rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Bare container %R is not allowed in "
                                                                         "annotations. Use ConfigList[T] or tuple[...] "
                                                                         "as appropriate.",
                                                                         alias));

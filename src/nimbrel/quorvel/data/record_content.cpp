@@ -1,4 +1,5 @@
 // Record content: dataclass-style configuration classes with annotated fields.
+#include "content_fields.hpp"
 #include "parse_call.hpp"
 #include "runtime.hpp"
 
@@ -43,18 +44,7 @@ rt::ClassCache hint_cache;
 PyObject* build_field_keywords = nullptr;   // (name, value_type, metadata)
 PyObject* from_defaults_keywords = nullptr;  // (data, alias)
 
-PyObject* raise_global(const rt::Global& error_class, PyObject* message) {
-  Ref owned = Ref::steal(message);
-  Ref cls = error_class.get();
-  return cls && owned ? rt::raise(cls, owned) : nullptr;
-}
-
-Ref call_global(const rt::Global& global, PyObject* arg) {
-  Ref fn = global.get();
-  return fn ? Ref::steal(PyObject_CallOneArg(fn, arg)) : nullptr;
-}
-
-Ref display_name(PyObject* cls) { return call_global(kDisplayClassName, cls); }
+Ref display_name(PyObject* cls) { return rt::call_global(kDisplayClassName, cls); }
 
 // get_type_hints(cls, include_extras=False), or {} when the annotations do
 // not resolve (the raw annotation of each field is used then); `resolved`
@@ -108,7 +98,7 @@ int valid_names(PyObject* names) {
 
 PyObject* invalid_names(PyObject* cls) {
   Ref shown = display_name(cls);
-  return shown ? raise_global(kQuorvelError, PyUnicode_FromFormat("%U.build_field metadata[\"names\"] must be a "
+  return shown ? rt::raise_global(kQuorvelError, PyUnicode_FromFormat("%U.build_field metadata[\"names\"] must be a "
                                                                   "list/set/tuple of str.",
                                                                   shown.get()))
                : nullptr;
@@ -160,7 +150,7 @@ Ref child_field(PyObject* cls, PyObject* descriptor, PyObject* name, PyObject* s
   if (!PyDict_Check(sub_meta)) {
     Ref shown = display_name(cls);
     if (!shown) return nullptr;
-    raise_global(kMetadataError, PyUnicode_FromFormat("Field metadata for %U.%S must be a dict, got %R.", shown.get(),
+    rt::raise_global(kMetadataError, PyUnicode_FromFormat("Field metadata for %U.%S must be a dict, got %R.", shown.get(),
                                                       name, reinterpret_cast<PyObject*>(Py_TYPE(sub_meta))));
     return nullptr;
   }
@@ -201,7 +191,7 @@ Ref child_fields(PyObject* cls, PyObject* md, PyObject* names, PyObject* value, 
 Ref group_name(PyObject* cls, PyObject* name) {
   int given = PyObject_IsTrue(name);
   if (given != 0) return given < 0 ? nullptr : Ref::borrow(name);
-  return call_global(kTypeKeyClass, cls);
+  return rt::call_global(kTypeKeyClass, cls);
 }
 
 PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
@@ -213,14 +203,14 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   if (!md) return nullptr;
   int has_default = PyDict_Contains(md, kDefault);
   if (has_default != 0) {
-    return has_default < 0 ? nullptr : raise_global(kMetadataError, PyUnicode_FromString("Ambiguous default value."));
+    return has_default < 0 ? nullptr : rt::raise_global(kMetadataError, PyUnicode_FromString("Ambiguous default value."));
   }
   Ref name = group_name(cls, args[3]);
   if (!name) return nullptr;
   int has_fields = PyDict_Contains(md, kFields);
   if (has_fields != 0) {
     return has_fields < 0 ? nullptr
-                          : raise_global(kMetadataError, PyUnicode_FromString("Ambiguous fields provided in metadata."));
+                          : rt::raise_global(kMetadataError, PyUnicode_FromString("Ambiguous fields provided in metadata."));
   }
   bool resolved = false;
   Ref hints = type_hints(cls, resolved);
@@ -246,9 +236,9 @@ PyObject* expected_dict(PyObject* cls, PyObject* data) {
   Ref shown = display_name(cls);
   if (!shown) return nullptr;
   if (data == Py_None) {
-    return raise_global(kQuorvelError, PyUnicode_FromFormat("Expected dict data for %U, got None.", shown.get()));
+    return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Expected dict data for %U, got None.", shown.get()));
   }
-  return raise_global(kQuorvelError, PyUnicode_FromFormat("Expected dict data for %U, got %R.", shown.get(),
+  return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Expected dict data for %U, got %R.", shown.get(),
                                                           reinterpret_cast<PyObject*>(Py_TYPE(data))));
 }
 
@@ -343,7 +333,7 @@ bool report_unexpected(PyObject* cls, PyObject* data, PyObject* names) {
   Ref sorted = Ref::steal(PySequence_List(unexpected));
   Ref shown = sorted && PyList_Sort(sorted) == 0 ? display_name(cls) : nullptr;
   if (!shown) return false;
-  raise_global(kValidationError, PyUnicode_FromFormat("Unexpected fields for %U: %R", shown.get(), sorted.get()));
+  rt::raise_global(kValidationError, PyUnicode_FromFormat("Unexpected fields for %U: %R", shown.get(), sorted.get()));
   return false;
 }
 
@@ -362,21 +352,13 @@ bool reject_unexpected(PyObject* cls, PyObject* data, PyObject* names) {
 }
 
 PyObject* field_parse_failed(PyObject* cls, PyObject* name, PyObject* raw) {
-  PyObject* caught = PyErr_GetRaisedException();
-  Ref shown = display_name(cls);
-  Ref value_text = shown ? call_global(kDisplayValue, raw) : nullptr;
-  Ref message = value_text ? Ref::steal(PyUnicode_FromFormat("Failed to parse field %U.%S from %R instance %R.",
-                                                             shown.get(), name,
-                                                             reinterpret_cast<PyObject*>(Py_TYPE(raw)),
-                                                             value_text.get()))
-                           : nullptr;
-  Ref error_class = message ? kQuorvelError.get() : nullptr;
-  if (!error_class) {
-    Py_DECREF(caught);
-    return nullptr;
-  }
-  PyErr_SetRaisedException(caught);
-  return rt::raise_from(error_class, message);
+  return rt::reraise(kQuorvelError, true, [&](PyObject*) -> Ref {
+    Ref shown = display_name(cls);
+    Ref value_text = shown ? rt::call_global(kDisplayValue, raw) : nullptr;
+    if (!value_text) return nullptr;
+    return Ref::steal(PyUnicode_FromFormat("Failed to parse field %U.%S from %R instance %R.", shown.get(), name,
+                                           reinterpret_cast<PyObject*>(Py_TYPE(raw)), value_text.get()));
+  });
 }
 
 // from_defaults(data=raw, alias=alias); failures name the field.
@@ -415,7 +397,7 @@ Ref fallback_value(PyObject* field, PyObject* missing, bool& unset) {
     unset = true;
     return nullptr;
   }
-  raise_global(kQuorvelError, PyUnicode_FromFormat("Attribute %S does not have a default / default factory and is not "
+  rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Attribute %S does not have a default / default factory and is not "
                                                    "provided but required for initialization!",
                                                    PyTuple_GET_ITEM(field, kSlotName)));
   return nullptr;
@@ -477,35 +459,15 @@ PyObject* from_defaults(rt::Function*, PyObject* const* args) {
 
 // --- declarations --------------------------------------------------------------
 
-using rt::Default;
-using rt::Kind;
+constexpr auto kBuildFieldForTypeParams = content_fields::field_for_type_params("Type[ConfigData]", "ConfigData | None");
+constexpr auto kFromDefaultsParams =
+    content_fields::from_defaults_params("dict[str, Any] | None | Any", "Type[ConfigData]");
 
-constexpr rt::Param kBuildFieldForTypeParams[] = {
-    {"cls", "Type[ConfigData]"},
-    {"value", "ConfigData | None", Kind::kPositionalOrKeyword, Default::none()},
-    {"type_specification", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()},
-    {"name", "str | None", Kind::kPositionalOrKeyword, Default::none()},
-    {"metadata", "dict[str, Any] | None", Kind::kPositionalOrKeyword, Default::none()}};
-constexpr rt::Param kFromDefaultsParams[] = {{"cls", "Type[ConfigData]"},
-                                             {"data", "dict[str, Any] | None | Any"},
-                                             {"alias", "WrapperAlias | None", Kind::kPositionalOrKeyword, Default::none()}};
-
-const rt::FunctionSpec kBuildFieldForType = {
-    "build_field_for_type",
-    "Create a UI field representation for any sort of value, including the defaults.\n\n"
-    "Args:\n"
-    "    value: The input value if available.\n"
-    "    type_specification: Optional wrapper type for configurable data.\n"
-    "    name: Name of the field.\n"
-    "    metadata: Field metadata, including display name and description.\n\n"
-    "Returns:\n"
-    "    BaseField: The suitable UI representation.",
-    build_field_for_type, kBuildFieldForTypeParams, "FieldData | BaseField"};
-const rt::FunctionSpec kFromDefaultsSpec = {"from_defaults",
-                                            "Create an instance from UI defaults data.\n\n"
-                                            "Raises:\n"
-                                            "    QuorvelError: If the input cannot be parsed for this type.",
-                                            from_defaults, kFromDefaultsParams, "ConfigData"};
+const rt::FunctionSpec kBuildFieldForType = {"build_field_for_type", content_fields::kFieldForTypeDoc,
+                                             build_field_for_type, kBuildFieldForTypeParams,
+                                             "FieldData | BaseField"};
+const rt::FunctionSpec kFromDefaultsSpec = {"from_defaults", content_fields::kContentFromDefaultsDoc, from_defaults,
+                                            kFromDefaultsParams, "ConfigData"};
 
 PyObject* config_data(PyObject* module) {
   Ref base = Ref::steal(PyObject_GetAttrString(module, "BaseConfigurableData"));

@@ -37,17 +37,6 @@ rt::Global kFieldEnum("FieldEnum");
 // receive, created once.
 PyObject* content_field_keywords = nullptr;
 
-PyObject* raise_global(const rt::Global& error_class, PyObject* message) {
-  Ref owned = Ref::steal(message);
-  Ref cls = error_class.get();
-  return cls && owned ? rt::raise(cls, owned) : nullptr;
-}
-
-Ref call_global(const rt::Global& global, PyObject* arg) {
-  Ref fn = global.get();
-  return fn ? Ref::steal(PyObject_CallOneArg(fn, arg)) : nullptr;
-}
-
 // issubclass(cls, <module global>)
 int is_subclass_of(PyObject* cls, const rt::Global& base) {
   Ref target = base.get();
@@ -92,20 +81,14 @@ Ref class_name(PyObject* cls) {
 // Rejected metadata (a keyword the field kind does not declare, a value that
 // does not validate) is reported with the keys that were passed on.
 PyObject* invalid_metadata(PyObject* cls, PyObject* md) {
-  PyObject* caught = PyErr_GetRaisedException();
-  Ref name = class_name(cls);
-  Ref keys = name ? listed_keys(md) : nullptr;
-  Ref detail = keys ? Ref::steal(PyObject_Str(caught)) : nullptr;
-  Ref message = detail ? Ref::steal(PyUnicode_FromFormat("Invalid metadata for field %S: keys=[%U]. %U", name.get(),
-                                                          keys.get(), detail.get()))
-                       : nullptr;
-  Ref error_class = message ? kQuorvelError.get() : nullptr;
-  if (!error_class) {
-    Py_DECREF(caught);
-    return nullptr;
-  }
-  PyErr_SetRaisedException(caught);
-  return rt::raise_from(error_class, message);
+  return rt::reraise(kQuorvelError, true, [&](PyObject* caught) -> Ref {
+    Ref name = class_name(cls);
+    Ref keys = name ? listed_keys(md) : nullptr;
+    Ref detail = keys ? Ref::steal(PyObject_Str(caught)) : nullptr;
+    if (!detail) return nullptr;
+    return Ref::steal(
+        PyUnicode_FromFormat("Invalid metadata for field %S: keys=[%U]. %U", name.get(), keys.get(), detail.get()));
+  });
 }
 
 bool is_guarded_construction_error() {
@@ -139,7 +122,7 @@ PyObject* instantiate(PyObject* default_input, PyObject* name, PyObject* metadat
   int valid = is_field_class(cls);
   if (valid <= 0) {
     return valid < 0 ? nullptr
-                     : raise_global(kQuorvelError, PyUnicode_FromString(
+                     : rt::raise_global(kQuorvelError, PyUnicode_FromString(
                                                        "BaseField has to be specified either as default_input "
                                                        "(fallback) or via the metadata as BaseField subclass."));
   }
@@ -149,7 +132,7 @@ PyObject* instantiate(PyObject* default_input, PyObject* name, PyObject* metadat
     int same = PyObject_RichCompareBool(md_name, name, Py_EQ);
     if (same < 0) return nullptr;
     if (!same) {
-      return raise_global(kQuorvelError, PyUnicode_FromFormat("Ambiguous name provided. Provided name=%S as argument "
+      return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Ambiguous name provided. Provided name=%S as argument "
                                                               "and name = %S in the metadata.",
                                                               name, md_name.get()));
     }
@@ -171,12 +154,12 @@ PyObject* instantiate_field(rt::Function*, PyObject* const* args) { return insta
 // --- build_field -------------------------------------------------------------
 
 PyObject* wrong_default(PyObject* name, const char* expected, PyObject* value) {
-  return raise_global(kQuorvelError, PyUnicode_FromFormat("Field %R expects %s default, got %R.", name, expected,
+  return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Field %R expects %s default, got %R.", name, expected,
                                                           reinterpret_cast<PyObject*>(Py_TYPE(value))));
 }
 
 PyObject* refuse_union(PyObject* name, PyObject* value_type) {
-  Ref args = call_global(kGetArgs, value_type);
+  Ref args = rt::call_global(kGetArgs, value_type);
   Ref members = args ? Ref::steal(PyObject_GetIter(args)) : nullptr;
   if (!members) return nullptr;
   bool optional = false;
@@ -186,7 +169,7 @@ PyObject* refuse_union(PyObject* name, PyObject* value_type) {
   if (PyErr_Occurred()) return nullptr;
   const char* format = optional ? "%R is annotated as Optional/None-union (%R). Use ConfigOptional[...] instead."
                                 : "%R is annotated as a Union (%R). Use ConfigUnion[...] instead.";
-  return raise_global(kTypeResolutionError, PyUnicode_FromFormat(format, name, value_type));
+  return rt::raise_global(kTypeResolutionError, PyUnicode_FromFormat(format, name, value_type));
 }
 
 // origin == Union or origin == UnionType
@@ -230,7 +213,7 @@ PyObject* enum_field(PyObject* origin, PyObject* name, PyObject* value, PyObject
     int member = enum_base ? PyObject_IsInstance(value, enum_base) : -1;
     if (member < 0) return nullptr;
     if (!member) {
-      return raise_global(kQuorvelError, PyUnicode_FromFormat("Field %R expects enum.Enum default, got %R.", name,
+      return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Field %R expects enum.Enum default, got %R.", name,
                                                               reinterpret_cast<PyObject*>(Py_TYPE(value))));
     }
   }
@@ -274,7 +257,7 @@ PyObject* leaf_field(PyObject* origin, PyObject* name, PyObject* value, PyObject
     Ref field_class = kind.field.get();
     return field_class ? instantiate(field_class, name, md) : nullptr;
   }
-  return raise_global(kQuorvelError, PyUnicode_FromFormat("Unsupported field type %R for field %R.", origin, name));
+  return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Unsupported field type %R for field %R.", origin, name));
 }
 
 PyObject* typed_field(PyObject* name, PyObject* value_type, PyObject* value, PyObject* md) {
@@ -286,7 +269,7 @@ PyObject* typed_field(PyObject* name, PyObject* value_type, PyObject* value, PyO
   int union_origin = is_union(origin);
   if (union_origin != 0) return union_origin < 0 ? nullptr : refuse_union(name, value_type);
   if (!PyType_Check(origin.get())) {
-    return raise_global(kSchemaError, PyUnicode_FromFormat("Unsupported field type %R for field %R. If this is Annotated "
+    return rt::raise_global(kSchemaError, PyUnicode_FromFormat("Unsupported field type %R for field %R. If this is Annotated "
                                                            "or a custom typing construct, strip it before calling "
                                                            "_build_field.",
                                                            origin.get(), name));
@@ -311,7 +294,7 @@ PyObject* build_field(rt::Function*, PyObject* const* args) {
   Ref value = found ? Ref::steal(found) : Ref::borrow(Py_None);
   PyObject* value_type = args[1] == Py_None ? reinterpret_cast<PyObject*>(Py_TYPE(value.get())) : args[1];
   if (value_type == reinterpret_cast<PyObject*>(Py_TYPE(Py_None))) {
-    return raise_global(kQuorvelError,
+    return rt::raise_global(kQuorvelError,
                         PyUnicode_FromFormat("Field %R needs a type annotation because default is None.", name));
   }
   return typed_field(name, value_type, value, md);

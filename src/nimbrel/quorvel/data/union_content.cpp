@@ -93,7 +93,7 @@ PyObject* selected(rt::Function*, PyObject* const* args) {
   if (!valid) {
     if (!content || caught(kQuorvelError) <= 0) return nullptr;
     // The kind is named literally here, not by the display name of the class.
-    return reraise(kValidationError, false, [&](PyObject* error) {
+    return reraise_error(kValidationError, false, [&](PyObject* error) {
       Ref current = content_of(self);
       return current ? Ref::steal(PyUnicode_FromFormat("Invalid ConfigUnion content: %R: %S.",
                                                        reinterpret_cast<PyObject*>(Py_TYPE(current.get())), error))
@@ -213,7 +213,7 @@ Ref selected_content(PyObject* cls, PyObject* data, PyObject* members, PyObject*
 PyObject* construct(PyObject* cls, PyObject* selection, PyObject* content) {
   PyObject* instance = PyObject_CallOneArg(cls, content);
   if (instance != nullptr || !PyErr_ExceptionMatches(PyExc_Exception) || caught(kQuorvelError) != 0) return instance;
-  return reraise(kParseError, true, [&](PyObject*) {
+  return reraise_error(kParseError, true, [&](PyObject*) {
     Ref shown = call_global(kDisplayClassName, cls);
     Ref content_name = shown ? call_global(kDisplayClassName, reinterpret_cast<PyObject*>(Py_TYPE(content))) : nullptr;
     return content_name ? Ref::steal(PyUnicode_FromFormat("Could not instantiate %U with selection %R and content of "
@@ -270,8 +270,8 @@ PyObject* class_getitem(rt::Function* fn, PyObject* const* args) {
 
 // --- declarations ------------------------------------------------------------
 
-constexpr auto kBuildFieldForTypeParams = field_for_type_params("Type[ConfigUnion[U]]", "ConfigUnion[U] | None");
-constexpr auto kFromDefaultsParams = from_defaults_params("dict[str, Any] | Any");
+constexpr auto kBuildFieldForTypeParams = content_fields::field_for_type_params("Type[ConfigUnion[U]]", "ConfigUnion[U] | None");
+constexpr auto kFromDefaultsParams = content_fields::from_defaults_params("dict[str, Any] | Any");
 
 const rt::FunctionSpec kContainedTypesSpec = {
     "_contained_types",

@@ -18,22 +18,11 @@ rt::Global kImplementationError("QuorvelImplementationError");
 rt::Global kUserError("QuorvelUserError");
 rt::Global kIdentifierToTypeKey("python_identifier_to_type_key");
 
-Ref call_global(const rt::Global& global, PyObject* arg) {
-  Ref fn = global.get();
-  return fn ? Ref::steal(PyObject_CallOneArg(fn, arg)) : nullptr;
-}
-
 // `getattr(obj, name, None)` where only a missing attribute counts as absent.
 Ref optional_attr(PyObject* obj, PyObject* name) {
   PyObject* value = nullptr;
   if (rt::optional_attr(obj, name, &value) < 0) return nullptr;
   return value ? Ref::steal(value) : Ref::borrow(Py_None);
-}
-
-Ref raise_global(const rt::Global& error_class, PyObject* message) {
-  Ref cls = error_class.get();
-  if (cls) rt::raise(cls, message);
-  return nullptr;
 }
 
 // --- generic argument resolution ---------------------------------------------
@@ -56,7 +45,7 @@ Ref inherited_args(PyObject* tp, PyObject* of) {
     while (Ref base = Ref::steal(PyIter_Next(bases))) {
       Ref origin = rt::typing_origin(kGetOrigin, base);
       if (!origin) return nullptr;
-      Ref args = call_global(kGetArgs, base);
+      Ref args = rt::call_global(kGetArgs, base);
       if (!args) return nullptr;
       int has_args = PyObject_IsTrue(args);
       if (has_args < 0) return nullptr;
@@ -76,7 +65,7 @@ Ref type_args(PyObject* tp, PyObject* of) {
   if (stored.get() != Py_None && (of == Py_None || origin.get() == of)) {
     return Ref::steal(rt::check_return(rt::Returns::kTuple, stored.release()));
   }
-  Ref direct = call_global(kGetArgs, tp);
+  Ref direct = rt::call_global(kGetArgs, tp);
   if (!direct) return nullptr;
   int has_direct = PyObject_IsTrue(direct);
   if (has_direct < 0) return nullptr;
@@ -157,7 +146,7 @@ Ref key_of_class(PyObject* tp) {
   Ref key = supplied_type_key(tp, supplied);
   if (!key || supplied) return key;
   Ref name = Ref::steal(PyObject_GetAttr(tp, kDunderName));
-  return name ? call_global(kIdentifierToTypeKey, name) : nullptr;
+  return name ? rt::call_global(kIdentifierToTypeKey, name) : nullptr;
 }
 
 PyObject* type_key_class(rt::Function*, PyObject* const* args) { return key_of_class(args[0]).release(); }
@@ -166,7 +155,7 @@ PyObject* type_key(rt::Function*, PyObject* const* args) {
   PyObject* bc = args[0];
   if (PyType_Check(bc)) {
     Ref text = Ref::steal(PyUnicode_FromFormat("The function type_key expects an instance, not a type %S.", bc));
-    return text ? raise_global(kImplementationError, text).release() : nullptr;
+    return rt::raise_global(kImplementationError, text.release());
   }
   return key_of_class(reinterpret_cast<PyObject*>(Py_TYPE(bc))).release();
 }
@@ -245,7 +234,7 @@ Ref report_ambiguity(PyObject* super_class, PyObject* candidates, PyObject* name
   Ref message = Ref::steal(PyUnicode_FromFormat("Name ambiguity for %S's subclasses: Multiple candidates %S for %S.",
                                                 super_class, candidates, name));
   if (!message) return nullptr;
-  if (!continue_multiple) return raise_global(kImplementationError, message);
+  if (!continue_multiple) return Ref::steal(rt::raise_global(kImplementationError, message.release()));
   Ref logger = kLogger.get();
   if (!logger) return nullptr;
   return Ref::steal(PyObject_CallMethodOneArg(logger, kWarning, message));
@@ -265,7 +254,7 @@ PyObject* get_implementation(rt::Function*, PyObject* const* args) {
   if (!from_class) return nullptr;
   if (from_class.get() != Py_None) return from_class.release();
   Ref message = Ref::steal(PyUnicode_FromFormat("Class for %S not found.", name));
-  return message ? raise_global(kUserError, message).release() : nullptr;
+  return rt::raise_global(kUserError, message.release());
 }
 
 // --- declarations ------------------------------------------------------------

@@ -19,7 +19,6 @@ rt::Name kData("data");
 rt::Name kAlias("alias");
 rt::Name kIncludeExtras("include_extras");
 rt::Name kGetSubfieldDescriptors("get_subfield_descriptors");
-rt::Name kDunderNew("__new__");
 rt::Name kDunderPostInit("__post_init__");
 rt::Name kDunderDataclassFields("__dataclass_fields__");
 
@@ -434,6 +433,15 @@ bool run_post_init(PyObject* inst, PyObject* field_names) {
   return static_cast<bool>(Ref::steal(PyObject_CallNoArgs(hook)));
 }
 
+Ref new_instance(PyTypeObject* cls) {
+  if (cls->tp_new == nullptr) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%.200s' instances", cls->tp_name);
+    return nullptr;
+  }
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  return no_args ? Ref::steal(cls->tp_new(cls, no_args, nullptr)) : nullptr;
+}
+
 PyObject* from_defaults(rt::Function*, PyObject* const* args) {
   rt::RecursionGuard guard(" while parsing a record");
   if (!guard) return nullptr;
@@ -442,8 +450,9 @@ PyObject* from_defaults(rt::Function*, PyObject* const* args) {
   if (!PyDict_Check(data)) return expected_dict(cls, data);
   bool resolved = false;
   Ref hints = type_hints(cls, resolved);
-  // The instance is made without running __init__.
-  Ref inst = hints ? Ref::steal(PyObject_CallMethodOneArg(cls, kDunderNew, cls)) : nullptr;
+  // The instance is made without running __init__: cls.__new__(cls), which
+  // the class's tp_new slot is (it follows a Python-level __new__ too).
+  Ref inst = hints ? new_instance(reinterpret_cast<PyTypeObject*>(cls)) : nullptr;
   Plan plan;
   if (!inst || !plan_for(cls, hints, resolved, plan) || !reject_unexpected(cls, data, plan.names)) return nullptr;
   Ref missing = kMissing.get();

@@ -61,12 +61,14 @@ def type_machinery() -> Iterator[Workload]:
     class Base:
         pass
 
-    target = type_lookup.type_key_class(_descendants(Base, 200)[137])
+    # The namespaces keep the descendants alive: a class list only holds them weakly.
+    descendants = _descendants(Base, 200)
+    names = {"Base": Base, "target": type_lookup.type_key_class(descendants[137]), "descendants": descendants}
     yield Workload(
         "get_implementation, 200 descendants",
         "get_implementation(Base, target)",
-        {"get_implementation": type_lookup.get_implementation, "Base": Base, "target": target},
-        {"get_implementation": py.py_get_implementation, "Base": Base, "target": target},
+        {**names, "get_implementation": type_lookup.get_implementation},
+        {**names, "get_implementation": py.py_get_implementation},
     )
 
 

@@ -98,16 +98,21 @@ class PrimitiveVerdicts {
 PrimitiveVerdicts primitive_verdicts;
 
 // isinstance(value, BaseConfigurableData), registered virtual subclasses
-// included, for the values of one operation (which refreshes the verdicts).
-struct ContentTest {
-  Ref base = kBaseConfigurableData.get();
-  bool ready = base && primitive_verdicts.refresh(base);
-
-  int operator()(PyObject* value) const {
-    if (!ready) return -1;
+// included, for the values of one operation. The primitive verdicts are
+// brought up to date once, when the first primitive value is tested.
+class ContentTest {
+ public:
+  int operator()(PyObject* value) {
+    if (!base_) return -1;
     int verdict = primitive_verdicts.verdict(value);
-    return verdict == 2 ? rt::is_instance(value, base) : verdict;
+    if (verdict == 2) return rt::is_instance(value, base_);
+    if (!refreshed_ && !(refreshed_ = primitive_verdicts.refresh(base_))) return -1;
+    return primitive_verdicts.verdict(value);
   }
+
+ private:
+  Ref base_ = kBaseConfigurableData.get();
+  bool refreshed_ = false;
 };
 
 bool is_exact_primitive(PyObject* value) {
@@ -120,7 +125,7 @@ PyObject* plain_enum = nullptr;
 
 // A content value's own defaults; a plain Enum member's value, so that the
 // UI defaults hold data rather than the member object; anything else as is.
-Ref convert_defaults(PyObject* value, const ContentTest& is_content) {
+Ref convert_defaults(PyObject* value, ContentTest& is_content) {
   int content = is_content(value);
   if (content < 0) return nullptr;
   if (content) return Ref::steal(PyObject_CallMethodNoArgs(value, kBuildDefaults));
@@ -149,32 +154,36 @@ Ref field_names(PyObject* fields) {
   return names;
 }
 
-// dataclasses.is_dataclass, as the `is_dataclass` binding answers it. While
-// that binding is the original, a class is asked directly whether it has
-// `__dataclass_fields__` (all the original does), without a Python call.
+// dataclasses.is_dataclass as bound at import: all it does for a class is
+// look for `__dataclass_fields__`, which is done here without the call.
 PyObject* original_is_dataclass = nullptr;
 
-int is_dataclass(PyObject* cls) {
+// The class's `__dataclass_fields__` when it is a dataclass, else nullptr
+// (without an error). While the binding is the original, the attribute
+// itself answers the question.
+Ref dataclass_fields(PyObject* cls, bool& failed) {
+  failed = true;
   Ref fn = kIsDataclass.get();
-  if (!fn) return -1;
-  if (fn.get() == original_is_dataclass && PyType_Check(cls)) {
-    PyObject* fields = nullptr;
-    int found = rt::optional_attr(cls, kDunderDataclassFields, &fields);
-    Py_XDECREF(fields);
-    return found;
+  if (!fn) return nullptr;
+  if (fn.get() != original_is_dataclass || !PyType_Check(cls)) {
+    Ref verdict = Ref::steal(PyObject_CallOneArg(fn, cls));
+    int dataclass = verdict ? PyObject_IsTrue(verdict) : -1;
+    if (dataclass <= 0) {
+      failed = dataclass < 0;
+      return nullptr;
+    }
+    return rt::attr(cls, kDunderDataclassFields);
   }
-  Ref verdict = Ref::steal(PyObject_CallOneArg(fn, cls));
-  return verdict ? PyObject_IsTrue(verdict) : -1;
+  PyObject* fields = nullptr;
+  int found = rt::optional_attr(cls, kDunderDataclassFields, &fields);
+  failed = found < 0;
+  return Ref::steal(fields);
 }
 
-// `fields(cls)` of a dataclass, from the per-class cache when still valid.
-// Returns false with an error set; `found.fields` stays empty for a class
-// that is not a dataclass.
 bool dataclass_descriptors(PyObject* cls, Descriptors& found) {
-  int dataclass = is_dataclass(cls);
-  if (dataclass <= 0) return dataclass == 0;
-  Ref current = rt::attr(cls, kDunderDataclassFields);
-  if (!current) return false;
+  bool failed = false;
+  Ref current = dataclass_fields(cls, failed);
+  if (!current) return !failed;
   if (Ref entry = field_cache.find(cls); entry && PyTuple_GET_ITEM(entry.get(), 0) == current.get()) {
     found = {Ref::borrow(PyTuple_GET_ITEM(entry.get(), 1)), Ref::borrow(PyTuple_GET_ITEM(entry.get(), 2))};
     return true;
@@ -307,12 +316,14 @@ PyObject* register_subclass(rt::Function*, PyObject* const* args) {
 // --- module functions ----------------------------------------------------------
 
 PyObject* build_defaults(rt::Function*, PyObject* const* args) {
-  return convert_defaults(args[0], ContentTest()).release();
+  ContentTest is_content;
+  return convert_defaults(args[0], is_content).release();
 }
 
 PyObject* require_valid_config_value(rt::Function*, PyObject* const* args) {
   PyObject* value = args[0];
-  int content = ContentTest()(value);
+  ContentTest is_content;
+  int content = is_content(value);
   if (content < 0) return nullptr;
   if (content) return Py_NewRef(value);
   Ref primitives = kPrimitiveArgs.get();

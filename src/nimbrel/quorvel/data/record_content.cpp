@@ -1,4 +1,6 @@
 // Record content: dataclass-style configuration classes with annotated fields.
+#include <vector>
+
 #include "content_fields.hpp"
 #include "parse_call.hpp"
 #include "runtime.hpp"
@@ -336,18 +338,32 @@ bool report_unexpected(PyObject* cls, PyObject* data, PyObject* names) {
   return false;
 }
 
-bool reject_unexpected(PyObject* cls, PyObject* data, PyObject* names) {
-  if (!PyDict_CheckExact(data)) return report_unexpected(cls, data, names);
-  // The usual case, a plain dict whose keys all name fields, allocates nothing.
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  Py_ssize_t position = 0;
-  while (PyDict_Next(data, &position, &key, &value)) {
-    int known = PySet_Contains(names, key);
-    if (known < 0) return false;
-    if (!known) return report_unexpected(cls, data, names);
+// data.get(name, MISSING)
+Ref provided(PyObject* data, PyObject* name, PyObject* missing) {
+  if (PyDict_CheckExact(data)) {
+    PyObject* raw = nullptr;
+    if (PyDict_GetItemRef(data, name, &raw) < 0) return nullptr;
+    return raw ? Ref::steal(raw) : Ref::borrow(missing);
   }
-  return true;
+  return Ref::steal(PyObject_CallMethodObjArgs(data, kGet, name, missing, nullptr));
+}
+
+// The data's value for every field (MISSING where it has none; init=False
+// fields are looked up only to know their key), then the check that no key
+// names something else: when every key matched a field, there is none.
+bool gather(PyObject* cls, PyObject* data, const Plan& plan, PyObject* missing, std::vector<Ref>& raw) {
+  Py_ssize_t count = PyTuple_GET_SIZE(plan.fields.get());
+  raw.reserve(count);
+  Py_ssize_t matched = 0;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* field = PyTuple_GET_ITEM(plan.fields.get(), i);
+    Ref value = provided(data, PyTuple_GET_ITEM(field, kSlotName), missing);
+    if (!value) return false;
+    matched += value.get() != missing;
+    raw.push_back(PyTuple_GET_ITEM(field, kSlotInit) == Py_True ? std::move(value) : Ref::borrow(missing));
+  }
+  if (PyDict_CheckExact(data) && matched == PyDict_GET_SIZE(data)) return true;
+  return report_unexpected(cls, data, plan.names);
 }
 
 PyObject* field_parse_failed(PyObject* cls, PyObject* name, PyObject* raw) {
@@ -367,15 +383,6 @@ Ref parse_field(PyObject* parse, PyObject* cls, PyObject* name, PyObject* raw, P
   return parsed;
 }
 
-// data.get(name, MISSING)
-Ref provided(PyObject* data, PyObject* name, PyObject* missing) {
-  if (PyDict_CheckExact(data)) {
-    PyObject* raw = nullptr;
-    if (PyDict_GetItemRef(data, name, &raw) < 0) return nullptr;
-    return raw ? Ref::steal(raw) : Ref::borrow(missing);
-  }
-  return Ref::steal(PyObject_CallMethodObjArgs(data, kGet, name, missing, nullptr));
-}
 
 struct ParseContext {
   PyObject* cls;
@@ -402,15 +409,11 @@ Ref fallback_value(PyObject* field, PyObject* missing, bool& unset) {
   return nullptr;
 }
 
-bool fill_field(const ParseContext& context, PyObject* field) {
+bool fill_field(const ParseContext& context, PyObject* field, PyObject* raw) {
   PyObject* name = PyTuple_GET_ITEM(field, kSlotName);
-  if (PyTuple_GET_ITEM(field, kSlotInit) == Py_True) {
-    Ref raw = provided(context.data, name, context.missing);
-    if (!raw) return false;
-    if (raw.get() != context.missing) {
-      Ref parsed = parse_field(context.parse, context.cls, name, raw, PyTuple_GET_ITEM(field, kSlotAlias));
-      return parsed && PyObject_GenericSetAttr(context.inst, name, parsed) == 0;
-    }
+  if (raw != context.missing) {
+    Ref parsed = parse_field(context.parse, context.cls, name, raw, PyTuple_GET_ITEM(field, kSlotAlias));
+    return parsed && PyObject_GenericSetAttr(context.inst, name, parsed) == 0;
   }
   bool unset = false;
   Ref value = fallback_value(field, context.missing, unset);
@@ -454,13 +457,14 @@ PyObject* from_defaults(rt::Function*, PyObject* const* args) {
   // the class's tp_new slot is (it follows a Python-level __new__ too).
   Ref inst = hints ? new_instance(reinterpret_cast<PyTypeObject*>(cls)) : nullptr;
   Plan plan;
-  if (!inst || !plan_for(cls, hints, resolved, plan) || !reject_unexpected(cls, data, plan.names)) return nullptr;
-  Ref missing = kMissing.get();
-  Ref parse = missing ? kFromDefaults.get() : nullptr;
+  Ref missing = inst ? kMissing.get() : nullptr;
+  std::vector<Ref> raw;
+  if (!missing || !plan_for(cls, hints, resolved, plan) || !gather(cls, data, plan, missing, raw)) return nullptr;
+  Ref parse = kFromDefaults.get();
   if (!parse) return nullptr;
   ParseContext context = {cls, inst, data, missing, parse};
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(plan.fields.get()); ++i) {
-    if (!fill_field(context, PyTuple_GET_ITEM(plan.fields.get(), i))) return nullptr;
+    if (!fill_field(context, PyTuple_GET_ITEM(plan.fields.get(), i), raw[i])) return nullptr;
   }
   if (!run_post_init(inst, plan.names)) return nullptr;
   return inst.release();

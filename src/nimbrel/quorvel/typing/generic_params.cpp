@@ -116,22 +116,34 @@ class RecentSubscriptions {
   }
 
   bool remember(PyObject* origin, PyObject* item, PyObject* cls) {
-    PyObject* weak_class = PyWeakref_NewRef(cls, nullptr);
+    static PyMethodDef forget_def = {"forget", forget, METH_O, nullptr};
+    static PyObject* on_collect = PyCFunction_New(&forget_def, nullptr);
+    PyObject* weak_class = on_collect ? PyWeakref_NewRef(cls, on_collect) : nullptr;
     if (weak_class == nullptr) return false;
     Entry& entry = entries_[slot(origin, item)];
-    entry.generation = generation_;
-    Py_XSETREF(entry.origin, Py_NewRef(origin));
-    Py_XSETREF(entry.item, Py_NewRef(item));
-    Py_XSETREF(entry.weak_class, weak_class);
+    Entry previous = entry;
+    entry = {Py_NewRef(origin), Py_NewRef(item), weak_class, generation_};
+    previous.release();
     return true;
   }
 
  private:
+  // Called when a remembered class is collected: its entry lets go of the
+  // origin and the item, so the table never keeps them alive longer than the
+  // class itself does.
+  static PyObject* forget(PyObject*, PyObject* weak_class);
+
   struct Entry {
     PyObject* origin = nullptr;
     PyObject* item = nullptr;
     PyObject* weak_class = nullptr;
     unsigned long long generation = 0;
+
+    void release() {
+      Py_XDECREF(origin);
+      Py_XDECREF(item);
+      Py_XDECREF(weak_class);
+    }
   };
   static constexpr size_t kSize = 64;
 
@@ -145,6 +157,16 @@ class RecentSubscriptions {
 };
 
 RecentSubscriptions recent_subscriptions;
+
+PyObject* RecentSubscriptions::forget(PyObject*, PyObject* weak_class) {
+  for (Entry& entry : recent_subscriptions.entries_) {
+    if (entry.weak_class != weak_class) continue;
+    Entry gone = entry;
+    entry = {};
+    gone.release();
+  }
+  Py_RETURN_NONE;
+}
 
 // `cache.get(key)`. For the cache every generic class shares, the weak
 // reference is read straight from the dictionary's storage: the same answer

@@ -1,0 +1,319 @@
+"""Reference and memory leak checks: every public operation, repeated, must leave no trace behind.
+
+Each operation runs a warm-up loop, then a measured loop of a few thousand calls. Afterwards the reference
+counts of its inputs and of the classes involved must be back at their values after the warm-up, and the
+memory traced by tracemalloc (after a full collection) and the number of allocated interpreter blocks must
+not have grown beyond a small noise bound.
+"""
+
+import ctypes
+import ctypes.util
+import dataclasses
+import enum
+import gc
+import os
+import sys
+import tracemalloc
+import warnings
+import weakref
+from typing import Any, Callable
+
+import pytest
+
+from nimbrel.quorvel.core.exceptions import QuorvelError
+from nimbrel.quorvel.core.naming import display_value
+from nimbrel.quorvel.data import serialize
+from nimbrel.quorvel.data.content_core import BaseConfigurableData
+from nimbrel.quorvel.data.enum_content import ConfigEnum
+from nimbrel.quorvel.data.json_content import ConfigUntypedDict
+from nimbrel.quorvel.data.list_content import ConfigList
+from nimbrel.quorvel.data.optional_content import ConfigOptional
+from nimbrel.quorvel.data.parse import from_defaults
+from nimbrel.quorvel.data.record_content import ConfigData
+from nimbrel.quorvel.data.union_content import ConfigUnion
+from nimbrel.quorvel.fields.field_models import FieldPassword
+from nimbrel.quorvel.typing.type_lookup import get_implementation, type_key_class
+
+WARMUP = 200
+ITERATIONS = 2000
+MEMORY_BOUND = 64 * 1024  # bytes of traced memory growth tolerated over the measured loop
+BLOCKS_BOUND = 200  # allocated interpreter blocks tolerated over the measured loop (one per call would be 2000)
+# Classes are referenced from bounded caches (typing's and the subscription caches), whose contents shift from
+# call to call: a class's reference count may move by a few, but never by one per call.
+CLASS_REF_NOISE = 16
+
+
+class LeakShade(ConfigEnum):
+    DARK = "dark"
+    LIGHT = "light"
+
+
+class LeakCodec(enum.Enum):
+    H264 = "h264"
+    H265 = "h265"
+
+
+@dataclasses.dataclass
+class LeakCamera(ConfigData):
+    host: str = "localhost"
+    port: int = dataclasses.field(default=554, metadata={"min": 1, "max": 65535})
+    password: str = dataclasses.field(default="", metadata={"input": FieldPassword})
+    shade: LeakShade = LeakShade.DARK
+
+
+@dataclasses.dataclass
+class LeakRecording(ConfigData):
+    directory: str = "/var/recordings"
+    keep_days: int = 7
+
+
+@dataclasses.dataclass
+class LeakService(ConfigData):
+    cameras: ConfigList[LeakCamera] = dataclasses.field(
+        default_factory=lambda: ConfigList[LeakCamera]([LeakCamera(), LeakCamera(host="cam-2", port=8554)]))
+    recording: ConfigOptional[LeakRecording] = dataclasses.field(
+        default_factory=lambda: ConfigOptional[LeakRecording](LeakRecording()))
+    retention: ConfigUnion[int | LeakRecording] = dataclasses.field(
+        default_factory=lambda: ConfigUnion[int | LeakRecording](LeakRecording(keep_days=3)))
+    codec: LeakCodec = LeakCodec.H264
+    bitrates: dict[str, int] = dataclasses.field(default_factory=lambda: {"low": 500, "high": 4000})
+    window: tuple[int, str] = (640, "wide")
+    vendor: ConfigUntypedDict = dataclasses.field(default_factory=lambda: ConfigUntypedDict({"exposure": "auto"}))
+
+
+SERVICE = LeakService()
+SERVICE_DEFAULTS = SERVICE.build_defaults()
+SERVICE_DISK = SERVICE.serialize_to_disk_representation()
+SERVICE_ROOT = SERVICE.build_root_defaults()
+SHOWN = [f.name for f in dataclasses.fields(LeakService) if f.name != "window"]
+FORM_METADATA = {"names": SHOWN}
+CAMERA_DATA = {"host": "cam-9", "port": 99, "password": "pw", "shade": "light"}
+UNION_ALIAS = ConfigUnion[int | LeakRecording]
+UNION_DATA = {"selection": "leak_recording", "leak_recording": {"directory": "/x", "keep_days": 1}}
+LIST_ALIAS = ConfigList[LeakCamera]
+LIST_DATA = [{"content": CAMERA_DATA}, {"content": {"port": 2}}]
+OPTIONAL_ALIAS = ConfigOptional[LeakRecording]
+OPTIONAL_DATA = {"default": True, "content": {"keep_days": 4}}
+TUPLE_DATA = (5, "five")
+DICT_DATA = {"a": 1, "b": 2, "c": 3}
+ENUM_DICT_DATA = {"h264": 1, "H265": 2}
+PLAIN_LIST_DATA = [1, {"content": 2}, 3]
+LONG_TEXT = "x" * 200
+NESTED_VALUE = {"a": [1, 2, 3] * 20, "b": ("t", None)}
+BAD_SERVICE_CODEC = {"codec": "vp9"}
+BAD_SERVICE_CAMERAS = {"cameras": [{"content": {"shade": "purple"}}]}
+UNKNOWN_KEYS = {"prot": 1, "zeta": {"a": 1}}
+BAD_UNION_SELECTION = {"selection": "nope", "nope": 1}
+BAD_METADATA = {"port": "not a dict"}
+EXTRA_METADATA = {"nope": {"a": 1}}
+BAD_FIELD_METADATA = {"default": 3, "bogus": 1}
+BAD_NAMES = {"names": 5}
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+
+
+def _c_heap_reader():
+    """Bytes in use on the C heap (where C++ ``new`` allocates), or None where glibc's mallinfo2 is missing."""
+    if os.environ.get("PYTHONMALLOC", "").startswith("malloc"):
+        return None  # every Python object lands on the C heap too: the interpreter's own checks cover it
+    try:
+        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
+        mallinfo2 = libc.mallinfo2
+    except (OSError, AttributeError):
+        return None
+    mallinfo2.restype = _MallInfo2
+    mallinfo2.argtypes = []
+    return lambda: mallinfo2().uordblks + mallinfo2().hblkhd
+
+
+C_HEAP_IN_USE = _c_heap_reader()
+C_HEAP_BOUND = 64 * 1024  # bytes of C heap growth tolerated over the measured loop (tracemalloc misses C++ new)
+
+
+@dataclasses.dataclass
+class Op:
+    func: Callable[[], Any]
+    watched: tuple = ()
+    iterations: int = ITERATIONS
+
+
+def raises(func, exc=QuorvelError):
+    """Wrap ``func`` so that it must raise ``exc``."""
+
+    def call():
+        try:
+            func()
+        except exc:
+            return None
+        raise AssertionError(f"{func} did not raise {exc.__name__}")
+
+    return call
+
+
+OPS = {
+    # parsing of primitives, unions, optionals and containers
+    "parse_int": Op(lambda: from_defaults(int, 5), (int,)),
+    "parse_str": Op(lambda: from_defaults(str, LONG_TEXT), (str, LONG_TEXT)),
+    "parse_float": Op(lambda: from_defaults(float, 2.5), (float,)),
+    "parse_bool": Op(lambda: from_defaults(bool, True), (bool,)),
+    "parse_plain_union": Op(lambda: from_defaults(int | None, None)),
+    "parse_config_union": Op(lambda: from_defaults(UNION_ALIAS, UNION_DATA),
+                             (UNION_ALIAS, UNION_DATA, LeakRecording)),
+    "parse_config_union_int": Op(lambda: from_defaults(UNION_ALIAS, {"selection": "int", "int": 30}),
+                                 (UNION_ALIAS,)),
+    "parse_config_optional": Op(lambda: from_defaults(OPTIONAL_ALIAS, OPTIONAL_DATA),
+                                (OPTIONAL_ALIAS, OPTIONAL_DATA, LeakRecording)),
+    "parse_config_optional_empty": Op(lambda: from_defaults(OPTIONAL_ALIAS, {"default": False}), (OPTIONAL_ALIAS,)),
+    "parse_config_list": Op(lambda: from_defaults(LIST_ALIAS, LIST_DATA), (LIST_ALIAS, LIST_DATA, LeakCamera)),
+    "parse_plain_list": Op(lambda: from_defaults(list[int], PLAIN_LIST_DATA), (PLAIN_LIST_DATA,)),
+    "parse_tuple": Op(lambda: from_defaults(tuple[int, str], TUPLE_DATA), (TUPLE_DATA,)),
+    "parse_tuple_variadic": Op(lambda: from_defaults(tuple[int, ...], (1, 2, 3))),
+    "parse_dict": Op(lambda: from_defaults(dict[str, int], DICT_DATA), (DICT_DATA,)),
+    "parse_enum_key_dict": Op(lambda: from_defaults(dict[LeakCodec, int], ENUM_DICT_DATA),
+                              (ENUM_DICT_DATA, LeakCodec)),
+    "parse_any_dict": Op(lambda: from_defaults(dict[str, Any], NESTED_VALUE), (NESTED_VALUE,)),
+    "parse_enum": Op(lambda: from_defaults(LeakShade, "light"), (LeakShade,)),
+    "parse_plain_enum": Op(lambda: from_defaults(LeakCodec, {"value": "h265"}), (LeakCodec,)),
+    "parse_record": Op(lambda: from_defaults(LeakCamera, CAMERA_DATA), (LeakCamera, CAMERA_DATA)),
+    "parse_record_by_key": Op(lambda: from_defaults("leak_camera", CAMERA_DATA), (LeakCamera, CAMERA_DATA)),
+    # records
+    "record_from_defaults": Op(lambda: LeakService.from_defaults(SERVICE_DEFAULTS),
+                               (LeakService, LeakCamera, LIST_ALIAS, SERVICE_DEFAULTS), 1000),
+    "record_build_defaults": Op(SERVICE.build_defaults, (LeakService, SERVICE), 1000),
+    "record_build_root_defaults": Op(SERVICE.build_root_defaults, (LeakService, SERVICE), 1000),
+    "record_load_root_defaults": Op(lambda: LeakService.load_root_defaults(SERVICE_ROOT),
+                                    (LeakService, SERVICE_ROOT), 1000),
+    "record_serialize_to_disk": Op(SERVICE.serialize_to_disk_representation, (LeakService, SERVICE), 1000),
+    "record_parse_from_disk": Op(lambda: LeakService.parse_from_disk_representation(SERVICE_DISK),
+                                 (LeakService, SERVICE_DISK), 1000),
+    "record_camera_round_trip": Op(lambda: LeakCamera.from_defaults(LeakCamera().build_defaults()), (LeakCamera,)),
+    # fields
+    "build_field_for_type": Op(
+        lambda: LeakService.build_field_for_type(value=SERVICE, metadata=FORM_METADATA).model_dump(),
+        (LeakService, SERVICE, FORM_METADATA, SHOWN), 500),
+    "build_field_for_camera": Op(lambda: LeakCamera.build_field_for_type().model_dump(), (LeakCamera,), 1000),
+    "serialize_build_field": Op(lambda: serialize.build_field("port", int, {"default": 3, "min": 1}), (int,)),
+    "serialize_build_field_enum": Op(lambda: serialize.build_field("shade", LeakShade, {"default": LeakShade.DARK}),
+                                     (LeakShade,)),
+    # generic subscription and lookups
+    "subscribe_list": Op(lambda: ConfigList[int], (ConfigList, ConfigList[int])),
+    "subscribe_list_record": Op(lambda: ConfigList[LeakCamera], (ConfigList, LIST_ALIAS, LeakCamera)),
+    "subscribe_optional": Op(lambda: ConfigOptional[LeakRecording], (ConfigOptional, OPTIONAL_ALIAS)),
+    "subscribe_union": Op(lambda: ConfigUnion[int | LeakRecording], (ConfigUnion, UNION_ALIAS)),
+    "get_implementation": Op(lambda: get_implementation(BaseConfigurableData, "leak_camera"),
+                             (BaseConfigurableData, LeakCamera), 1000),
+    "type_key_class": Op(lambda: type_key_class(LeakCamera), (LeakCamera,)),
+    "type_key_class_alias": Op(lambda: type_key_class(LIST_ALIAS), (LIST_ALIAS,)),
+    "display_value_text": Op(lambda: display_value(LONG_TEXT), (LONG_TEXT,)),
+    "display_value_nested": Op(lambda: display_value(NESTED_VALUE, 40), (NESTED_VALUE,)),
+    # error paths
+    "error_record_not_dict": Op(raises(lambda: from_defaults(LeakCamera, "nope")), (LeakCamera,)),
+    "error_record_bad_enum_field": Op(raises(lambda: LeakService.from_defaults(BAD_SERVICE_CODEC)),
+                                      (LeakService, BAD_SERVICE_CODEC, LeakCodec)),
+    "error_record_nested_list_field": Op(raises(lambda: LeakService.from_defaults(BAD_SERVICE_CAMERAS)),
+                                         (LeakService, BAD_SERVICE_CAMERAS, LeakShade, LIST_ALIAS)),
+    "error_record_unknown_keys": Op(raises(lambda: LeakCamera.from_defaults(UNKNOWN_KEYS)),
+                                    (LeakCamera, UNKNOWN_KEYS)),
+    "error_union_selection": Op(raises(lambda: from_defaults(UNION_ALIAS, BAD_UNION_SELECTION)),
+                                (UNION_ALIAS, BAD_UNION_SELECTION)),
+    "error_union_not_dict": Op(raises(lambda: from_defaults(UNION_ALIAS, 5)), (UNION_ALIAS,)),
+    "error_plain_union_not_dict": Op(raises(lambda: from_defaults(int | str, 5))),
+    "error_enum_value": Op(raises(lambda: from_defaults(LeakShade, "purple")), (LeakShade,)),
+    "error_plain_enum_value": Op(raises(lambda: from_defaults(LeakCodec, "vp9")), (LeakCodec,)),
+    "error_list_not_list": Op(raises(lambda: from_defaults(LIST_ALIAS, "x")), (LIST_ALIAS,)),
+    "error_list_bad_item": Op(raises(lambda: from_defaults(LIST_ALIAS, [{"content": "x"}])), (LIST_ALIAS,)),
+    "error_list_none": Op(raises(lambda: from_defaults(list[int], None))),
+    "error_tuple_length": Op(raises(lambda: from_defaults(tuple[int, str], (1,)))),
+    "error_tuple_type": Op(raises(lambda: from_defaults(tuple[int, ...], [1, 2]))),
+    "error_dict_not_dict": Op(raises(lambda: from_defaults(dict[str, int], [("a", 1)]))),
+    "error_dict_bad_enum_key": Op(raises(lambda: from_defaults(dict[LeakCodec, int], {"vp9": 1})), (LeakCodec,)),
+    "error_unknown_type_key": Op(raises(lambda: from_defaults("no_such_leak_content", 1))),
+    "error_get_implementation": Op(raises(lambda: get_implementation(BaseConfigurableData, "no_such_leak")),
+                                   (BaseConfigurableData,), 1000),
+    "error_field_metadata_not_dict": Op(raises(lambda: LeakCamera.build_field_for_type(metadata=BAD_METADATA)),
+                                        (LeakCamera, BAD_METADATA), 1000),
+    "error_field_extra_metadata": Op(raises(lambda: LeakCamera.build_field_for_type(metadata=EXTRA_METADATA)),
+                                     (LeakCamera, EXTRA_METADATA), 500),
+    "error_field_names": Op(raises(lambda: LeakCamera.build_field_for_type(metadata=BAD_NAMES)),
+                            (LeakCamera, BAD_NAMES), 1000),
+    "error_build_field_metadata": Op(raises(lambda: serialize.build_field("port", int, BAD_FIELD_METADATA)),
+                                     (BAD_FIELD_METADATA,), 500),
+    "error_build_field_unsupported": Op(raises(lambda: serialize.build_field("x", tuple, {"default": 3}))),
+    "error_unsupported_record_field": Op(raises(lambda: LeakService.build_field_for_type(value=SERVICE)),
+                                         (LeakService, SERVICE), 500),
+}
+
+
+def _run(func, times):
+    for _ in range(times):
+        func()
+
+
+@pytest.mark.parametrize("name", list(OPS))
+def test_operation_does_not_leak(name):
+    op = OPS[name]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        warnings.simplefilter("ignore", UserWarning)
+        watched = (op.func, *op.watched)
+        tracemalloc.start()
+        try:
+            _run(op.func, WARMUP)
+            gc.collect()
+            refs_before = [sys.getrefcount(obj) for obj in watched]
+            blocks_before = sys.getallocatedblocks()
+            heap_before = C_HEAP_IN_USE() if C_HEAP_IN_USE else 0
+            memory_before = tracemalloc.get_traced_memory()[0]
+            _run(op.func, op.iterations)
+            gc.collect()
+            memory_after = tracemalloc.get_traced_memory()[0]
+            blocks_after = sys.getallocatedblocks()
+            heap_after = C_HEAP_IN_USE() if C_HEAP_IN_USE else 0
+            refs_after = [sys.getrefcount(obj) for obj in watched]
+        finally:
+            tracemalloc.stop()
+    changed = [(repr(obj)[:60], before, after) for obj, before, after in zip(watched, refs_before, refs_after)
+               if abs(after - before) > (CLASS_REF_NOISE if isinstance(obj, type) else 0)]
+    assert not changed, f"{name}: reference counts changed over {op.iterations} calls: {changed}"
+    grown = memory_after - memory_before
+    assert grown < MEMORY_BOUND, f"{name}: traced memory grew by {grown} bytes over {op.iterations} calls"
+    blocks = blocks_after - blocks_before
+    assert blocks < BLOCKS_BOUND, f"{name}: {blocks} more allocated blocks after {op.iterations} calls"
+    heap = heap_after - heap_before
+    assert heap < C_HEAP_BOUND, f"{name}: C heap in use grew by {heap} bytes over {op.iterations} calls"
+
+
+def test_subscriptions_of_fresh_classes_are_released():
+    """Subscribing many short-lived classes keeps only a bounded number of them (and their aliases) alive.
+
+    Recently subscribed classes are kept by a bounded cache whose size shifts a little, so each kept class (a
+    few KiB) moves the traced memory; leaking every class would add several MiB over this loop.
+    """
+
+    def subscribe_fresh():
+        fresh = type("LeakFresh", (ConfigData,), {})
+        alias = ConfigList[fresh]
+        assert ConfigList[fresh] is alias and ConfigOptional[fresh] is ConfigOptional[fresh]
+        assert ConfigUnion[int | fresh] is ConfigUnion[int | fresh]
+        return weakref.ref(fresh), weakref.ref(alias)
+
+    tracemalloc.start()
+    try:
+        _run(subscribe_fresh, WARMUP)
+        gc.collect()
+        memory_before = tracemalloc.get_traced_memory()[0]
+        _run(subscribe_fresh, 1000)
+        gc.collect()
+        memory_after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    grown = memory_after - memory_before
+    assert grown < 8 * MEMORY_BOUND, f"subscribing fresh classes: traced memory grew by {grown} bytes over 1000 calls"
+    refs = [subscribe_fresh() for _ in range(1000)]
+    gc.collect()
+    alive = sum(1 for fresh, alias in refs if fresh() is not None or alias() is not None)
+    assert alive <= 250, f"{alive} of 1000 freshly subscribed classes are still alive"

@@ -597,6 +597,5 @@ PyObject* make_function(const FunctionSpec& spec, PyObject* module_name, PyObjec
   return result.release();
 }
 
-bool is_function(PyObject* obj) { return Py_IS_TYPE(obj, &function_type); }
 
 }  // namespace quorvel::rt

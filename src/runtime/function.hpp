@@ -89,7 +89,5 @@ struct Function {
 // (nullptr for a module-level function).
 PyObject* make_function(const FunctionSpec& spec, PyObject* module_name, PyObject* qualname_prefix = nullptr);
 
-// True when `obj` is one of this module's callables.
-bool is_function(PyObject* obj);
 
 }  // namespace quorvel::rt

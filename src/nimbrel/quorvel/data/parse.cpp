@@ -34,8 +34,12 @@ rt::Global kTypeKeyClass("type_key_class");
 // Substrings that make a string annotation unusable: generics cannot be recovered from text.
 constexpr const char* kStringAnnotationTokens[] = {"[", "]", "|", "Union", "Optional", "list", "dict[", "tuple"};
 
-// (data, alias) as keywords, created once.
-PyObject* data_alias_keywords = nullptr;
+// Keyword-name tuples of the calls made here, created once.
+PyObject* data_alias_keywords = nullptr;        // from_defaults(data=, alias=)
+PyObject* alias_keywords = nullptr;             // from_defaults(data, alias=)
+PyObject* stacklevel_keywords = nullptr;        // warn(message, category, stacklevel=)
+PyObject* index_keywords = nullptr;             // resolve_generic_arg(tp, index=)
+PyObject* of_index_default_keywords = nullptr;  // resolve_generic_arg(tp, of=, index=, default=)
 
 // The content kinds. Their modules import this one when they load, so they
 // are imported here inside each call (only the first import does any work);
@@ -86,11 +90,10 @@ int class_derives(PyObject* cls, const rt::Global& base) {
 // just as level 2 does from inside a Python function.
 bool warn(PyObject* message, PyObject* category) {
   Ref warn_fn = kWarn.get();
-  Ref kwnames = warn_fn ? rt::tuple_of(kStacklevel.get()) : nullptr;
-  Ref level = kwnames ? Ref::steal(PyLong_FromLong(1)) : nullptr;
+  Ref level = warn_fn ? Ref::steal(PyLong_FromLong(1)) : nullptr;
   if (!level) return false;
   PyObject* args[] = {message, category, level.get()};
-  return static_cast<bool>(Ref::steal(PyObject_Vectorcall(warn_fn, args, 2, kwnames)));
+  return static_cast<bool>(Ref::steal(PyObject_Vectorcall(warn_fn, args, 2, stacklevel_keywords)));
 }
 
 // target.from_defaults(data=data, alias=alias)
@@ -269,13 +272,11 @@ Ref generic_arg(PyObject* alias, long index, PyObject* of) {
   Ref position = resolve ? Ref::steal(PyLong_FromLong(index)) : nullptr;
   if (!position) return nullptr;
   if (of == nullptr) {
-    Ref kwnames = rt::tuple_of(kIndex.get());
     PyObject* args[] = {alias, position.get()};
-    return kwnames ? Ref::steal(PyObject_Vectorcall(resolve, args, 1, kwnames)) : nullptr;
+    return Ref::steal(PyObject_Vectorcall(resolve, args, 1, index_keywords));
   }
-  Ref kwnames = rt::tuple_of(kOf.get(), kIndex.get(), kDefault.get());
   PyObject* args[] = {alias, of, position.get(), Py_None};
-  return kwnames ? Ref::steal(PyObject_Vectorcall(resolve, args, 1, kwnames)) : nullptr;
+  return Ref::steal(PyObject_Vectorcall(resolve, args, 1, of_index_default_keywords));
 }
 
 // type(obj).__name__ == "TypeVar"
@@ -300,10 +301,8 @@ PyObject* parse_list(PyObject* alias, PyObject* data) {
   Ref list_alias = list_class ? Ref::steal(PyObject_GetItem(list_class, inner)) : nullptr;
   if (!list_alias) return nullptr;
   // The data goes positionally here, the alias by keyword.
-  Ref kwnames = rt::tuple_of(kAlias.get());
-  if (!kwnames) return nullptr;
   PyObject* args[] = {list_alias.get(), data, list_alias.get()};
-  return guard_result(Ref::steal(PyObject_VectorcallMethod(kFromDefaults, args, 2, kwnames)), alias, data);
+  return guard_result(Ref::steal(PyObject_VectorcallMethod(kFromDefaults, args, 2, alias_keywords)), alias, data);
 }
 
 // from_defaults(data=item, alias=alias) for every item, as a new tuple.
@@ -524,8 +523,15 @@ bool exec_module(PyObject* module) {
     return false;
   }
   Py_XSETREF(data_alias_keywords, rt::tuple_of(kData.get(), kAlias.get()).release());
+  Py_XSETREF(alias_keywords, rt::tuple_of(kAlias.get()).release());
+  Py_XSETREF(stacklevel_keywords, rt::tuple_of(kStacklevel.get()).release());
+  Py_XSETREF(index_keywords, rt::tuple_of(kIndex.get()).release());
+  Py_XSETREF(of_index_default_keywords, rt::tuple_of(kOf.get(), kIndex.get(), kDefault.get()).release());
   Ref config_value = Ref::steal(PyObject_GetAttrString(module, "ConfigValue"));
-  if (!data_alias_keywords || !config_value) return false;
+  if (!data_alias_keywords || !alias_keywords || !stacklevel_keywords || !index_keywords ||
+      !of_index_default_keywords || !config_value) {
+    return false;
+  }
   struct TypeVarSpec {
     const char* name;
     bool bounded;

@@ -18,6 +18,7 @@ REQUIREMENTS=(
   "pydantic>=2,<3"
   "typing_extensions"
   "pytest"
+  "hypothesis"
   "mypy"
   "scikit-build-core"
   "cmake"

@@ -451,6 +451,29 @@ def test_dicts_are_rebuilt():
     assert nested == {1: (2, 3)}
 
 
+class ListItemsDict(dict):
+    def items(self):
+        return [[k, v] for k, v in dict.items(self)]
+
+
+@pytest.mark.parametrize("alias", [dict[str, int], dict[str, Any]])
+def test_overridden_items_are_unpacked_like_pairs(alias):
+    assert from_defaults(alias, ListItemsDict(a=1, b=2)) == {"a": 1, "b": 2}
+
+
+@pytest.mark.parametrize("entry, count", [(lambda k, v: (k,), 1), (lambda k, v: (k, v, None), 3),
+                                          (lambda k, v: [], 0), (lambda k, v: "abc", 3)])
+@pytest.mark.parametrize("alias", [dict[str, int], dict[str, Any]])
+def test_overridden_items_must_give_pairs(alias, entry, count):
+    data = type("OddItemsDict", (dict,), {"items": lambda self: [entry(k, v) for k, v in dict.items(self)]})(a=1)
+    with pytest.raises(TypeError) as err:
+        from_defaults(alias, data)
+    assert str(err.value) == f"Expected (key, value) pairs from OddItemsDict.items(), got {count} item(s)"
+    scalar_items = type("ScalarItemsDict", (dict,), {"items": lambda self: [1]})(a=1)
+    with pytest.raises(TypeError, match=r"^'int' object is not iterable$"):
+        from_defaults(alias, scalar_items)
+
+
 @pytest.mark.parametrize("alias", [dict[Color, int], dict[Level, int], dict[ParseShade, int]])
 def test_enum_keys_are_parsed(alias):
     members = list(typing.get_args(alias)[0])

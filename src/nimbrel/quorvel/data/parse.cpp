@@ -351,6 +351,19 @@ int is_key_type(PyObject* alias_k) {
   return class_derives(alias_k, kEnum);
 }
 
+// One entry of data.items() as a (key, value) tuple. Only dict's own items()
+// is sure to give pairs: a subclass may override it to give anything, so
+// other entries are unpacked as `for key, value in ...` would unpack them,
+// and whatever does not hold exactly two items is refused.
+Ref item_pair(PyObject* item, PyObject* data) {
+  Ref pair = PyTuple_Check(item) ? Ref::borrow(item) : Ref::steal(PySequence_Tuple(item));
+  if (!pair) return nullptr;
+  if (PyTuple_GET_SIZE(pair.get()) == 2) return pair;
+  PyErr_Format(PyExc_TypeError, "Expected (key, value) pairs from %.200s.items(), got %zd item(s)",
+               Py_TYPE(data)->tp_name, PyTuple_GET_SIZE(pair.get()));
+  return nullptr;
+}
+
 PyObject* parse_dict_items(PyObject* alias_k, PyObject* alias_v, PyObject* data) {
   // Values typed Any (a free JSON object such as dict[str, Any]) are taken
   // as they are: there is nothing to parse them against.
@@ -360,9 +373,10 @@ PyObject* parse_dict_items(PyObject* alias_k, PyObject* alias_v, PyObject* data)
   if (!items) return nullptr;
   bool untyped_values = alias_v == any.get();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-    PyObject* item = PyList_GET_ITEM(items.get(), i);
-    Ref key = Ref::steal(dispatch(alias_k, PyTuple_GET_ITEM(item, 0)));
-    PyObject* raw = PyTuple_GET_ITEM(item, 1);
+    Ref item = item_pair(PyList_GET_ITEM(items.get(), i), data);
+    if (!item) return nullptr;
+    Ref key = Ref::steal(dispatch(alias_k, PyTuple_GET_ITEM(item.get(), 0)));
+    PyObject* raw = PyTuple_GET_ITEM(item.get(), 1);
     Ref value = !key ? nullptr : untyped_values ? Ref::borrow(raw) : Ref::steal(dispatch(alias_v, raw));
     if (!value || PyDict_SetItem(result, key, value) < 0) return nullptr;
   }

@@ -168,6 +168,17 @@ def test_from_defaults_invalid(cls, data, shown):
     assert not any(isinstance(e, KeyError) for e in chain)
 
 
+@pytest.mark.parametrize("data, shown", [(10**5000, "int"), ({"value": -(10**5000)}, "int"),
+                                         ([10**5000], "list")], ids=["int", "value", "list"])
+def test_invalid_data_without_a_repr_is_shown_by_display_value(monkeypatch, data, shown):
+    # repr of an int past the digit limit raises ValueError; the message must still be built.
+    monkeypatch.setattr(naming, "display_value", lambda value, value_length=25: f"<{type(value).__name__}>")
+    with pytest.raises(QuorvelError) as err:
+        Color.from_defaults(data)
+    assert type(err.value) is QuorvelError and str(err.value) == f"Invalid Color: <{shown}>"
+    assert isinstance(err.value.__context__, (ValueError, TypeError))
+
+
 def test_foreign_errors_of_the_lookups_propagate():
     with pytest.raises(Boom, match="^missing$"):
         Picky.from_defaults("explode")

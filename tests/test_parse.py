@@ -549,6 +549,20 @@ def test_enum_alias_rejects(data, shown):
     assert isinstance(err.value.__context__, ValueError)
 
 
+@pytest.mark.parametrize("alias, data, message", [
+    (int, {"a": 10**5000}, "Primitive values must be passed directly, not wrapped in dicts (got <dict>)."),
+    (str, {10**5000: None}, "Primitive values must be passed directly, not wrapped in dicts (got <dict>)."),
+    (Color, -(10**5000), "Invalid Color: <int>"),
+    (Color, {"value": [10**5000]}, "Invalid Color: <list>"),
+], ids=["primitive", "primitive_key", "enum", "enum_value"])
+def test_data_without_a_repr_is_shown_by_display_value(monkeypatch, alias, data, message):
+    # repr of an int past the digit limit raises ValueError; the message must still be built.
+    monkeypatch.setattr(naming, "display_value", lambda value, value_length=25: f"<{type(value).__name__}>")
+    with pytest.raises(QuorvelError) as err:
+        from_defaults(alias, data)
+    assert str(err.value) == message
+
+
 def test_enum_member_defaults_are_values():
     assert build_defaults(Color.GREEN) == "g" and build_defaults(Level.HIGH) == 2
 

@@ -17,6 +17,7 @@ from nimbrel.quorvel.core.exceptions import (
     QuorvelError, QuorvelMetadataError, QuorvelParseError, QuorvelSchemaError, QuorvelUserError,
     QuorvelValidationError,
 )
+from nimbrel.quorvel.core import naming
 from nimbrel.quorvel.data.content_core import BaseConfigurableData
 from nimbrel.quorvel.data.list_content import ConfigList
 from nimbrel.quorvel.data.optional_content import ConfigOptional
@@ -396,6 +397,14 @@ def test_unexpected_fields(cls, data, shown):
     with pytest.raises(QuorvelValidationError) as err:
         cls.from_defaults(data)
     assert str(err.value) == f"Unexpected fields for {shown}"
+
+
+def test_unexpected_fields_without_a_repr_are_shown_by_display_value(monkeypatch):
+    # repr of an int past the digit limit raises ValueError; the message must still be built.
+    monkeypatch.setattr(naming, "display_value", lambda value, value_length=25: f"<{len(value)} keys>")
+    with pytest.raises(QuorvelValidationError) as err:
+        Cam.from_defaults({10**5000: 1, -1: 2, "port": 3})
+    assert str(err.value) == "Unexpected fields for Cam: <2 keys>"
 
 
 def test_missing_required_field():

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "runtime.hpp"
+#include "value_text.hpp"
 
 namespace quorvel::enum_members {
 
@@ -13,7 +14,8 @@ inline PyObject* invalid(PyObject* cls, PyObject* data, const rt::Global& error_
                          const rt::Global& display_class_name) {
   return rt::reraise(error_class, false, [&](PyObject*) -> Ref {
     Ref shown = rt::call_global(display_class_name, cls);
-    return shown ? Ref::steal(PyUnicode_FromFormat("Invalid %U: %R", shown.get(), data)) : nullptr;
+    Ref text = shown ? value_text::repr(data) : nullptr;
+    return text ? Ref::steal(PyUnicode_FromFormat("Invalid %U: %U", shown.get(), text.get())) : nullptr;
   });
 }
 

@@ -1,6 +1,7 @@
 // The typed parse dispatcher: UI defaults data becomes typed values for any supported annotation.
 #include "enum_members.hpp"
 #include "runtime.hpp"
+#include "value_text.hpp"
 
 namespace quorvel {
 namespace {
@@ -422,9 +423,11 @@ PyObject* parse_container(PyObject* alias, PyObject* origin, PyObject* data, boo
 
 PyObject* parse_primitive(PyObject* data) {
   if (!PyDict_Check(data)) return Py_NewRef(data);
-  return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Primitive values must be passed directly, not wrapped in "
-                                                          "dicts (got %R).",
-                                                          data));
+  Ref shown = value_text::repr(data);
+  return shown ? rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Primitive values must be passed directly, not "
+                                                                  "wrapped in dicts (got %U).",
+                                                                  shown.get()))
+               : nullptr;
 }
 
 int is_bare_container(PyObject* alias) {

@@ -4,6 +4,7 @@
 #include "content_fields.hpp"
 #include "parse_call.hpp"
 #include "runtime.hpp"
+#include "value_text.hpp"
 
 namespace quorvel {
 namespace {
@@ -333,8 +334,9 @@ bool report_unexpected(PyObject* cls, PyObject* data, PyObject* names) {
   if (PySet_GET_SIZE(unexpected.get()) == 0) return true;
   Ref sorted = Ref::steal(PySequence_List(unexpected));
   Ref shown = sorted && PyList_Sort(sorted) == 0 ? display_name(cls) : nullptr;
-  if (!shown) return false;
-  rt::raise_global(kValidationError, PyUnicode_FromFormat("Unexpected fields for %U: %R", shown.get(), sorted.get()));
+  Ref listed = shown ? value_text::repr(sorted) : nullptr;
+  if (!listed) return false;
+  rt::raise_global(kValidationError, PyUnicode_FromFormat("Unexpected fields for %U: %U", shown.get(), listed.get()));
   return false;
 }
 

@@ -282,6 +282,26 @@ def test_foreign_exceptions_become_parse_errors(monkeypatch, alias, error):
     assert err.value.__cause__ is error and err.value.__suppress_context__ is True
 
 
+class ShownByMeta(type):
+    def __repr__(cls):
+        return "<shown by its metaclass>"
+
+
+class MetaShown(metaclass=ShownByMeta):
+    pass
+
+
+@pytest.mark.parametrize("alias", [ParseFailure, ParseBoxFailure[int]])
+def test_foreign_error_is_held_aside_while_the_data_class_is_shown(monkeypatch, alias):
+    # repr of the data's class runs Python code, which must not find the caught error still raised.
+    error = KeyError("k")
+    monkeypatch.setattr(ParseFailure, "error", error)
+    with pytest.raises(QuorvelParseError) as err:
+        from_defaults(alias, MetaShown())
+    assert str(err.value) == f"Failed to parse {display_class_name(alias)} from <shown by its metaclass>."
+    assert err.value.__cause__ is error and err.value.__suppress_context__ is True
+
+
 @pytest.mark.parametrize("error", [QuorvelError("a"), QuorvelValidationError("b"), QuorvelParseError("c"),
                                    QuorvelUserError("d"), KeyboardInterrupt(), SystemExit(3),
                                    type("Halt", (BaseException,), {})()])

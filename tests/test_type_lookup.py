@@ -254,6 +254,23 @@ def test_invalid_type_key_lookup(tp, shown):
         assert re.fullmatch(r"Invalid type key lookup: <class '[\w.]+\.IntKey'>", str(info.value))
 
 
+class ShownByMeta(type):
+    def __str__(cls):
+        return "shown by its metaclass"
+
+
+class MetaShownIntKey(metaclass=ShownByMeta):
+    type_key = classmethod(lambda cls: 5)
+
+
+def test_invalid_type_key_lookup_holds_the_error_aside_while_showing_the_class():
+    # str of the class runs Python code, which must not find the TypeError still raised.
+    with pytest.raises(QuorvelImplementationError) as info:
+        type_key_class(MetaShownIntKey)
+    assert str(info.value) == "Invalid type key lookup: shown by its metaclass"
+    assert type(info.value.__context__) is TypeError and info.value.__cause__ is None
+
+
 def test_type_key_errors_other_than_type_error_propagate():
     with pytest.raises(ValueError) as info:
         type_key_class(FailingKey)

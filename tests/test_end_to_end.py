@@ -32,6 +32,9 @@ LIST_WARNING = "Passing list[...] is discouraged. Please use ConfigList[...] in 
 
 def _load_demo():
     loader = importlib.machinery.SourceFileLoader("quorvel_demo", str(DEMO_PATH))
+    # Loaded once per session: other test modules use the demo too, and its classes' type keys must stay unique.
+    if loader.name in sys.modules:
+        return sys.modules[loader.name]
     module = types.ModuleType(loader.name)
     module.__file__ = str(DEMO_PATH)
     sys.modules[loader.name] = module

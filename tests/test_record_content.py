@@ -514,3 +514,37 @@ def test_deeply_nested_data_fails_cleanly():
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.strip() in ("RecursionError", "QuorvelError")
+
+
+CHAIN_SCRIPT = """
+import dataclasses
+from nimbrel.quorvel.core.exceptions import QuorvelError
+from nimbrel.quorvel.data.optional_content import ConfigOptional
+from nimbrel.quorvel.data.record_content import ConfigData
+
+@dataclasses.dataclass
+class Link(ConfigData):
+    child: "ConfigOptional[Link]" = None
+
+data = 5
+for _ in range({depth}):
+    data = {{"child": {{"default": True, "content": data}}}}
+try:
+    Link.from_defaults(data)
+except QuorvelError as error:
+    while error.__cause__ is not None or error.__context__ is not None:
+        error = error.__cause__ or error.__context__
+    print(type(error).__name__, error)
+"""
+
+
+@pytest.mark.parametrize("depth, innermost", [
+    (50, "QuorvelError Expected dict data for Link, got <class 'int'>."),
+    # Past the stack's depth every level still names its cause, down to the RecursionError.
+    (10_000, "RecursionError"),
+])
+def test_deep_failure_keeps_every_cause(depth, innermost):
+    done = subprocess.run([sys.executable, "-c", CHAIN_SCRIPT.format(depth=depth)], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.startswith(innermost), done.stdout

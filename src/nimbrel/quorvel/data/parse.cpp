@@ -105,14 +105,11 @@ Ref call_from_defaults(PyObject* target, PyObject* data, PyObject* alias) {
 // A library error passes unchanged; any other Exception becomes a parse
 // error naming what was parsed, caused by it.
 PyObject* wrap_foreign_error(PyObject* shown, PyObject* data) {
-  Ref library_error = kQuorvelError.get();
-  if (!library_error || PyErr_ExceptionMatches(library_error) || !PyErr_ExceptionMatches(PyExc_Exception)) {
-    return nullptr;
-  }
-  Ref parse_error = kParseError.get();
-  Ref message = Ref::steal(PyUnicode_FromFormat("Failed to parse %U from %R.", shown,
-                                                reinterpret_cast<PyObject*>(Py_TYPE(data))));
-  return parse_error && message ? rt::raise_from(parse_error, message) : nullptr;
+  if (rt::pending_is(kQuorvelError) != 0 || !PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+  return rt::reraise(kParseError, true, [&](PyObject*) {
+    return Ref::steal(PyUnicode_FromFormat("Failed to parse %U from %R.", shown,
+                                           reinterpret_cast<PyObject*>(Py_TYPE(data))));
+  });
 }
 
 // Guarded delegation with `shown` as the display text of the alias.

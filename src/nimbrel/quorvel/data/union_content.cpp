@@ -91,7 +91,7 @@ PyObject* selected(rt::Function*, PyObject* const* args) {
   content = content_of(self);
   Ref valid = content ? call_global(kRequireValidConfigValue, content) : nullptr;
   if (!valid) {
-    if (!content || caught(kQuorvelError) <= 0) return nullptr;
+    if (!content || rt::pending_is(kQuorvelError) <= 0) return nullptr;
     // The kind is named literally here, not by the display name of the class.
     return reraise_error(kValidationError, false, [&](PyObject* error) {
       Ref current = content_of(self);
@@ -212,7 +212,7 @@ Ref selected_content(PyObject* cls, PyObject* data, PyObject* members, PyObject*
 // reported as a parse failure caused by it.
 PyObject* construct(PyObject* cls, PyObject* selection, PyObject* content) {
   PyObject* instance = PyObject_CallOneArg(cls, content);
-  if (instance != nullptr || !PyErr_ExceptionMatches(PyExc_Exception) || caught(kQuorvelError) != 0) return instance;
+  if (instance != nullptr || !PyErr_ExceptionMatches(PyExc_Exception) || rt::pending_is(kQuorvelError) != 0) return instance;
   return reraise_error(kParseError, true, [&](PyObject*) {
     Ref shown = call_global(kDisplayClassName, cls);
     Ref content_name = shown ? call_global(kDisplayClassName, reinterpret_cast<PyObject*>(Py_TYPE(content))) : nullptr;

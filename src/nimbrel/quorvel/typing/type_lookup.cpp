@@ -102,10 +102,8 @@ PyObject* resolve_generic_args(rt::Function*, PyObject* const* args) { return ty
 PyObject* supports_type_key_type_key(rt::Function*, PyObject* const*) { Py_RETURN_NONE; }
 
 Ref invalid_type_key_lookup(PyObject* tp) {
-  Ref cls = kImplementationError.get();
-  if (!cls) return nullptr;
-  Ref text = Ref::steal(PyUnicode_FromFormat("Invalid type key lookup: %S", tp));
-  if (text) rt::raise_in_handler(cls, text);
+  rt::reraise(kImplementationError, false,
+              [tp](PyObject*) { return Ref::steal(PyUnicode_FromFormat("Invalid type key lookup: %S", tp)); });
   return nullptr;
 }
 

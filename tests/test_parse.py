@@ -207,6 +207,32 @@ def test_string_alias_failure_names_the_string(monkeypatch):
     assert err.value.__cause__ is ParseFailure.error
 
 
+class ReprHandlesErrors(type):
+    """A metaclass whose repr raises and handles an error of its own."""
+
+    def __repr__(cls):
+        try:
+            raise KeyError("inside repr")
+        except KeyError:
+            pass
+        return "<quiet repr>"
+
+
+class QuietReprDict(dict, metaclass=ReprHandlesErrors):
+    pass
+
+
+def test_guarded_failure_keeps_its_cause_while_the_message_runs_code(monkeypatch):
+    # The message shows the data's type, whose repr may run code that handles
+    # errors of its own: the failure being wrapped must survive that.
+    error = ValueError("bad data")
+    monkeypatch.setattr(ParseFailure, "error", error)
+    with pytest.raises(QuorvelParseError) as err:
+        from_defaults(ParseFailure, QuietReprDict())
+    assert str(err.value) == "Failed to parse ParseFailure from <quiet repr>."
+    assert err.value.__cause__ is error and err.value.__context__ is error
+
+
 # --- bare containers, primitives, unsupported annotations ------------------------------------------------------
 
 @pytest.mark.parametrize("alias", [list, tuple])

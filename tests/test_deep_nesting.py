@@ -63,6 +63,11 @@ CHILD = textwrap.dedent('''
 
 
     @dataclasses.dataclass
+    class DeepPlainUnionNode(ConfigData):
+        child: "int | DeepPlainUnionNode" = 0
+
+
+    @dataclasses.dataclass
     class DeepListNode(ConfigData):
         children: "ConfigList[DeepListNode]" = None
 
@@ -166,9 +171,18 @@ CHILD = textwrap.dedent('''
 
     # --- parsing: recursive records -----------------------------------------------------------------------
 
-    @case("parse-optional-record", lambda r: descend(r, lambda v: v.child.content).child is None)
-    def parse_optional_record():
-        return DeepOptionalNode.from_defaults(nested({}, lambda d: {"child": Level(default=True, content=d)}))
+    @functools.cache
+    def optional_record_data():
+        return nested({}, lambda d: {"child": Level(default=True, content=d)})
+
+
+    through_optional_records = lambda r: descend(r, lambda v: v.child.content).child is None
+    case("parse-optional-record", through_optional_records)(
+        lambda: DeepOptionalNode.from_defaults(optional_record_data()))
+    case("parse-disk-optional-record", through_optional_records)(
+        lambda: DeepOptionalNode.parse_from_disk_representation(optional_record_data()))
+    case("parse-root-optional-record", through_optional_records)(
+        lambda: DeepOptionalNode.load_root_defaults({"deep_optional_node": optional_record_data()}))
 
 
     @case("parse-optional-record-10k",
@@ -183,6 +197,13 @@ CHILD = textwrap.dedent('''
         innermost = {"child": Level(selection="int", int=1)}
         return DeepUnionNode.from_defaults(
             nested(innermost, lambda d: {"child": Level(selection="deep_union_node", deep_union_node=d)}))
+
+
+    # The union's data must be exactly a dict, so this one nests plain dicts.
+    @case("parse-plain-union-record", lambda r: descend(r, lambda v: v.child.content).child == 1)
+    def parse_plain_union_record():
+        selected = lambda d: {"child": {"selection": "deep_plain_union_node", "deep_plain_union_node": d}}
+        return DeepPlainUnionNode.from_defaults(nested({"child": 1}, selected))
 
 
     @case("parse-none-union-record", lambda r: descend(r, lambda v: v.child.content).child is None)
@@ -433,8 +454,9 @@ PARSING = [
     "parse-list-alias", "parse-tuple-variadic", "parse-tuple-fixed", "parse-dict-alias", "parse-record-dict-field",
 ]
 RECORDS = [
-    "parse-optional-record", "parse-optional-record-10k", "parse-union-record", "parse-none-union-record",
-    "parse-config-list-record", "parse-list-record", "parse-direct-record",
+    "parse-optional-record", "parse-disk-optional-record", "parse-root-optional-record", "parse-optional-record-10k",
+    "parse-union-record", "parse-plain-union-record", "parse-none-union-record", "parse-config-list-record",
+    "parse-list-record", "parse-direct-record",
 ]
 FREE_JSON = [
     "parse-untyped-dict", "parse-bare-dict", "parse-dict-any", "parse-record-free-fields", "defaults-untyped-dict",

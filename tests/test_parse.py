@@ -4,6 +4,7 @@ import collections
 import copy
 import enum
 import inspect
+import re
 import subprocess
 import sys
 import types
@@ -492,6 +493,43 @@ def test_dict_key_parsed_before_value():
     assert str(err.value) == "Invalid Color: 'blue'"
 
 
+@pytest.mark.parametrize("items, expected", [
+    ([["a", 1], "b2"], {"a": 1, "b": "2"}),
+    ([5], TypeError("cannot unpack non-iterable int object")),
+    ([(1, 2, 3)], ValueError("too many values to unpack (expected 2, got 3)")),
+    (["a"], ValueError("not enough values to unpack (expected 2, got 1)")),
+])
+def test_dict_subclass_items_are_unpacked_like_a_for_loop(items, expected):
+    class Listed(dict):
+        def items(self):
+            return items
+
+    if isinstance(expected, Exception):
+        with pytest.raises(type(expected), match=f"^{re.escape(str(expected))}$"):
+            from_defaults(dict[str, Any], Listed(x=1))
+    else:
+        assert from_defaults(dict[str, Any], Listed(x=1)) == expected
+
+
+def test_dict_items_emptied_while_a_key_parses():
+    shared = []
+
+    class Emptying(enum.Enum):
+        A = "a"
+
+        @classmethod
+        def _missing_(cls, value):
+            shared.clear()  # frees the pairs the items() list held
+            return cls.A
+
+    class Sneaky(dict):
+        def items(self):
+            shared[:] = [tuple([f"z{n}", n]) for n in range(3)]
+            return shared
+
+    assert from_defaults(dict[Emptying, int], Sneaky(x=1)) == {Emptying.A: 0}
+
+
 def test_any_values_are_kept_as_they_are():
     value, other = {"deep": [1, {"x": object()}]}, object()
     result = from_defaults(dict[str, Any], {"a": value, "b": other})
@@ -582,3 +620,14 @@ def test_any_module_can_be_imported_first(module):
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "round trip ok"
+
+
+@pytest.mark.parametrize("alias", [ConfigList[int], ConfigOptional[int]])
+def test_library_errors_pass_without_naming_the_alias(alias, monkeypatch):
+    def broken(a):
+        raise RuntimeError("display broke")
+
+    # The alias's display name is only needed to wrap a foreign error.
+    monkeypatch.setattr(parse, "display_class_name", broken)
+    with pytest.raises(QuorvelParseError, match="^Expected (list|dict) data for"):
+        from_defaults(data=5, alias=alias)

@@ -519,3 +519,22 @@ def test_deep_failure_keeps_every_cause(depth, innermost):
                           timeout=300)
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.startswith(innermost), done.stdout
+
+
+def test_from_defaults_needs_a_class():
+    with pytest.raises(TypeError, match=r"^from_defaults\(\) needs a class, got int$"):
+        ConfigData.from_defaults.__func__(5, {})
+
+
+@dataclass
+class RecordWithPatchedErrorClass(ConfigData):
+    items: ConfigList[int] = None
+
+
+def test_an_error_class_that_makes_no_exception_is_refused(monkeypatch):
+    from nimbrel.quorvel.data import record_content
+
+    monkeypatch.setattr(record_content, "QuorvelError", str)
+    with pytest.raises(TypeError, match="^calling <class 'str'> should have returned an instance of BaseException, "
+                                        "not str$"):
+        RecordWithPatchedErrorClass.from_defaults({"items": 5})

@@ -468,3 +468,9 @@ def test_no_caching_between_lookups():
     class Late(Base): ...
     assert get_implementation(Base, "late") is Late
     assert sorted(calls, key=id) == sorted([First, First, Late], key=id)
+
+
+def test_resolve_generic_arg_reports_arguments_without_a_length(monkeypatch):
+    monkeypatch.setattr(type_lookup, "get_args", lambda tp: iter((int,)))
+    with pytest.raises(TypeError, match="^object of type 'tuple_iterator' has no len\\(\\)$"):
+        type_lookup.resolve_generic_arg(list[int])

@@ -272,7 +272,10 @@ Ref ascii_type_key(PyObject* name, Py_ssize_t leading) {
   std::memset(out, '_', leading);
   snake_case(leading, length, [data](Py_ssize_t i) -> Py_UCS4 { return data[i]; },
              [out, &size](Py_UCS4 c) { out[size++] = static_cast<Py_UCS1>(is_upper(c) ? c + ('a' - 'A') : c); });
-  if (PyUnicode_Resize(&key, size) < 0) return nullptr;
+  if (PyUnicode_Resize(&key, size) < 0) {
+    Py_DECREF(key);  // a failed resize leaves the original in place
+    return nullptr;
+  }
   return Ref::steal(key);
 }
 

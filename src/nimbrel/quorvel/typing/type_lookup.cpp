@@ -83,7 +83,8 @@ PyObject* type_args_of(rt::Function*, PyObject* const* args) { return type_args(
 // args[index] when len(args) > index, else `fallback`; negative indices read
 // from the end, as the integer comparison lets them through.
 PyObject* pick_arg(PyObject* args, PyObject* index, PyObject* fallback) {
-  Ref length = Ref::steal(PyLong_FromSsize_t(PyObject_Length(args)));
+  Py_ssize_t size = PyObject_Length(args);
+  Ref length = size >= 0 ? Ref::steal(PyLong_FromSsize_t(size)) : nullptr;
   if (!length) return nullptr;
   int in_range = PyObject_RichCompareBool(length, index, Py_GT);
   if (in_range < 0) return nullptr;

@@ -19,6 +19,18 @@ from pydantic import ValidationError
 from nimbrel.quorvel.fields import field_models
 
 
+# --- messages -------------------------------------------------------------------
+
+
+def py_display_value(value: Any, value_length: int = 25) -> str:
+    """The shortened value of a message, cut from the whole repr."""
+    try:
+        rep = repr(value)
+    except AttributeError as error:
+        return repr(error)
+    return rep[:value_length] + (" (truncated)" if len(rep) > value_length else "")
+
+
 # --- type machinery ------------------------------------------------------------
 
 

@@ -8,6 +8,7 @@ from typing import Any
 
 import python_peers as py
 
+from nimbrel.quorvel.core import naming
 from nimbrel.quorvel.data import content_core, serialize
 from nimbrel.quorvel.typing import generic_params, type_lookup
 
@@ -157,7 +158,27 @@ class _Schema:
         return self.model.model_json_schema()
 
 
+def messages() -> Iterator[Workload]:
+    cases = [
+        ("10,000 rows of data", [{"name": f"row{i}", "tags": ["a", "b"], "ratio": i / 7} for i in range(10_000)]),
+        ("1 MB str", "'quoted' " * 116_509),
+        ("dict nested 500 deep", _nested_dict(500)),
+    ]
+    for label, value in cases:
+        yield Workload(f"display_value({label})", "display_value(value)",
+                       {"value": value, "display_value": naming.display_value},
+                       {"value": value, "display_value": py.py_display_value})
+
+
+def _nested_dict(depth: int) -> dict[str, Any]:
+    data: dict[str, Any] = {"leaf": 0}
+    for _ in range(depth):
+        data = {"default": True, "content": data}
+    return data
+
+
 def all_workloads() -> Iterator[Workload]:
+    yield from messages()
     yield from type_machinery()
     yield from content_contract()
     yield from field_builder()

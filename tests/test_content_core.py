@@ -446,3 +446,14 @@ def test_ctx_is_keyword_only_and_exactly_str(func, arg):
             func(arg, ctx=bad)
         assert str(err.value) == ARG_ERR.format("ctx", "str", type_name)
     assert func(arg, ctx="c") is arg
+
+
+@pytest.mark.parametrize("value, expected", [(Impl(), {}), (Inner(), NameError)])
+def test_build_defaults_without_the_base_class_global(value, expected, monkeypatch):
+    # Only a value that needs the content test looks the base class up, and its failure is reported.
+    monkeypatch.delattr(cc, "BaseConfigurableData")
+    if expected is NameError:
+        with pytest.raises(NameError):
+            value.build_defaults()
+    else:
+        assert value.build_defaults() == expected

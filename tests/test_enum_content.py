@@ -294,3 +294,16 @@ def test_dispatcher_and_field_builder_treat_enumerations_as_content():
     assert type(err.value) is QuorvelError and str(err.value) == "Invalid Color: 'blue'"
     built = serialize.build_field(name="c", value_type=Color, metadata={"default": Color.GREEN})
     assert type(built) is FieldEnum and built.default == "green" and built.options == COLOR_OPTIONS
+
+
+def test_a_failing_name_lookup_keeps_the_value_lookup_error_as_context():
+    class BrokenLookup(type(ConfigEnum)):
+        def __getitem__(cls, name):
+            raise RuntimeError("lookup broke")
+
+    class LookupBrokenMood(ConfigEnum, metaclass=BrokenLookup):
+        CALM = "calm"
+
+    with pytest.raises(RuntimeError, match="^lookup broke$") as info:
+        LookupBrokenMood.from_defaults("storm")
+    assert type(info.value.__context__) is ValueError

@@ -99,6 +99,10 @@ DICT_DATA = {"a": 1, "b": 2, "c": 3}
 ENUM_DICT_DATA = {"h264": 1, "H265": 2}
 PLAIN_LIST_DATA = [1, {"content": 2}, 3]
 LONG_TEXT = "x" * 200
+QUOTED_TEXT = "it's " * 40
+HUGE_INT = -(10**5000)
+CYCLIC_VALUE: list[Any] = [1, (2, {"k": "v"})]
+CYCLIC_VALUE.append(CYCLIC_VALUE)
 NESTED_VALUE = {"a": [1, 2, 3] * 20, "b": ("t", None)}
 BAD_SERVICE_CODEC = {"codec": "vp9"}
 BAD_SERVICE_CAMERAS = {"cameras": [{"content": {"shade": "purple"}}]}
@@ -210,6 +214,9 @@ OPS = {
     "type_key_class_alias": Op(lambda: type_key_class(LIST_ALIAS), (LIST_ALIAS,)),
     "display_value_text": Op(lambda: display_value(LONG_TEXT), (LONG_TEXT,)),
     "display_value_nested": Op(lambda: display_value(NESTED_VALUE, 40), (NESTED_VALUE,)),
+    "display_value_quoted_text": Op(lambda: display_value(QUOTED_TEXT), (QUOTED_TEXT,)),
+    "display_value_huge_int": Op(lambda: display_value(HUGE_INT), (HUGE_INT,)),
+    "display_value_cycle": Op(lambda: display_value(CYCLIC_VALUE, 200), (CYCLIC_VALUE,)),
     # error paths
     "error_record_not_dict": Op(raises(lambda: from_defaults(LeakCamera, "nope")), (LeakCamera,)),
     "error_record_bad_enum_field": Op(raises(lambda: LeakService.from_defaults(BAD_SERVICE_CODEC)),

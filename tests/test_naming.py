@@ -4,6 +4,7 @@ import dataclasses
 import fractions
 import inspect
 import re
+import sys
 import typing
 
 import pytest
@@ -242,6 +243,154 @@ def test_display_value_propagates_other_repr_errors(exc):
     with pytest.raises(type(exc)) as info:
         display_value(Broken())
     assert info.value is exc
+
+
+# Built-in values are shown without building their whole repr: the text must still be exactly the head of it.
+
+
+def sliced_repr(value, n):
+    rep = repr(value)
+    return rep[:n] + (SUFFIX if len(rep) > n else "")
+
+
+class Flagged:
+    """Records whether its repr was asked for."""
+
+    def __init__(self):
+        self.shown = False
+
+    def __repr__(self):
+        self.shown = True
+        return "Flagged()"
+
+
+def cyclic_list():
+    value = [1, "a"]
+    value.append(value)
+    return value
+
+
+def cyclic_dict():
+    value = {"k": 1}
+    value["self"] = value
+    return value
+
+
+def cycle_through_tuple():
+    inner = []
+    value = (inner, 2)
+    inner.append(value)
+    return value
+
+
+BUILT_IN_VALUES = [
+    None, True, False, 0, -7, 2**64, -(2**70), 1.5, -0.0, float("nan"), float("inf"), 1e300,
+    "", "plain", "it's", 'say "hi"', "both ' and \"", "tab\tnew\nline\\", "\x00\x7f\x80\u200b\U0001f600é",
+    "x" * 40, "'" + "y" * 40, "y" * 40 + "'", "\"" + "'" * 30, "'" * 30 + "\"",
+    [], (), {}, [[]], ((),), (1,), ("a",), [1, (2,), {"3": [4.0, None]}], (1, 2, 3) * 10,
+    {"a": 1, "b": [1, 2], "c": {"d": "e" * 30}}, {1: None, (2, 3): "x", None: [True]},
+    list(range(50)), {str(i): i for i in range(30)}, [Reprs("custom"), 1], {"k": Reprs("v" * 30)},
+    [MyStr("sub"), 1], cyclic_list(), cyclic_dict(), cycle_through_tuple(),
+]
+
+
+@pytest.mark.parametrize("n", [0, 1, 2, 5, 11, 25, 40, 200])
+@pytest.mark.parametrize("value", BUILT_IN_VALUES, ids=lambda v: type(v).__name__)
+def test_display_value_of_built_in_values_is_the_head_of_their_repr(value, n):
+    assert display_value(value, n) == sliced_repr(value, n)
+
+
+@pytest.mark.parametrize("n", range(0, 9))
+def test_display_value_of_str_escapes_and_quotes_like_repr(n):
+    # Every string of up to four characters over the ones that decide quoting and escaping.
+    alphabet = ["a", "'", '"', "\\", "\n", "\x7f", "é", "\u0378"]
+    texts = [""]
+    for _ in range(4):
+        texts = [text + c for text in texts for c in alphabet if len(text) < 4] + texts
+    for text in set(texts):
+        assert display_value(text, n) == sliced_repr(text, n), text
+
+
+@pytest.mark.parametrize("sign", [1, -1])
+@pytest.mark.parametrize("digits", [19, 20, 40, 4300, 4301, 20_000])
+@pytest.mark.parametrize("n", [0, 1, 25, 60])
+def test_display_value_of_long_int_shows_its_leading_digits(sign, digits, n):
+    value = sign * (10 ** (digits - 1) + 123456789)
+    limit = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(0)
+    try:
+        expected = sliced_repr(value, n)
+    finally:
+        sys.set_int_max_str_digits(limit)
+    # Beyond the conversion limit repr itself refuses; the message still shows the digits.
+    assert display_value(value, n) == expected
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda late: [1] * 30 + [late],
+        lambda late: ("x" * 40, late),
+        lambda late: {"k" * 30: late},
+        lambda late: {"a": [[["b" * 10, 2]]], "z": late},
+    ],
+)
+def test_display_value_does_not_visit_elements_past_the_head(make):
+    late = Flagged()
+    assert display_value(make(late)).endswith(SUFFIX)
+    assert not late.shown
+
+
+def test_display_value_of_deeply_nested_containers_shows_their_head():
+    lists, dicts = [], {}
+    for _ in range(100_000):
+        lists, dicts = [lists], {"k": dicts}
+    assert display_value(lists) == "[" * 25 + SUFFIX
+    assert display_value(dicts, 12) == "{'k': {'k': " + SUFFIX
+
+
+def test_display_value_keeps_the_reprs_of_subclasses_and_other_objects():
+    class Shown(list):
+        def __repr__(self):
+            return "Shown!"
+
+    assert display_value([Shown([1]), {"k": Reprs("other")}]) == "[Shown!, {'k': other}]"
+
+
+def test_display_value_sees_a_list_that_an_element_shrinks():
+    class Shrinks:
+        def __init__(self, owner):
+            self.owner = owner
+
+        def __repr__(self):
+            del self.owner[1:]
+            return "S"
+
+    def make():
+        value = [None, 2, 3]
+        value[0] = Shrinks(value)
+        return value
+
+    assert display_value(make()) == sliced_repr(make(), 25) == "[S]"
+
+
+@pytest.mark.parametrize("n", [2**40, sys.maxsize - 1, sys.maxsize])
+def test_display_value_with_a_huge_length_shows_everything(n):
+    assert display_value([1, "two", {3: None}], n) == "[1, 'two', {3: None}]"
+
+
+@pytest.mark.parametrize("error", [AttributeError("gone"), ValueError("bad")])
+def test_display_value_errors_of_a_shown_element(error):
+    class Broken:
+        def __repr__(self):
+            raise error
+
+    if isinstance(error, AttributeError):
+        assert display_value([1, Broken()]) == repr(error)
+    else:
+        with pytest.raises(ValueError) as info:
+            display_value({"k": Broken()})
+        assert info.value is error
 
 
 # ---------------------------------------------------------------- python_identifier_to_type_key

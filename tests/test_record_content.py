@@ -496,30 +496,54 @@ def test_round_trip_and_untouched_data():
     assert Station.load_root_defaults(station.build_root_defaults()) == station
 
 
-def test_deeply_nested_data_fails_cleanly():
-    script = "\n".join([
-        "from dataclasses import dataclass",
-        "from nimbrel.quorvel.core.exceptions import QuorvelError",
-        "from nimbrel.quorvel.data.optional_content import ConfigOptional",
-        "from nimbrel.quorvel.data.record_content import ConfigData",
-        "class Level(dict):",
-        "    def __repr__(self):",  # keeps the messages of every wrapped level short
-        "        return 'Level(...)'",
-        "@dataclass",
-        "class Node(ConfigData):",
-        "    child: 'ConfigOptional[Node]' = None",
-        "data = {}",
-        "for _ in range(10000):",
-        "    data = {'child': Level(default=True, content=data)}",
-        "try:",
-        "    Node.from_defaults(data)",
-        "except RecursionError:",
-        "    print('RecursionError')",
-        "except QuorvelError:",
-        "    print('QuorvelError')",
-        "else:",
-        "    print('parsed')",
-    ])
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+CHAIN_SCRIPT = """
+import dataclasses
+from nimbrel.quorvel.core.exceptions import QuorvelError
+from nimbrel.quorvel.data.optional_content import ConfigOptional
+from nimbrel.quorvel.data.record_content import ConfigData
+
+@dataclasses.dataclass
+class Link(ConfigData):
+    child: "ConfigOptional[Link]" = None
+
+data = 5
+for _ in range({depth}):
+    data = {{"child": {{"default": True, "content": data}}}}
+try:
+    Link.from_defaults(data)
+except QuorvelError as error:
+    while error.__cause__ is not None or error.__context__ is not None:
+        error = error.__cause__ or error.__context__
+    print(type(error).__name__, error)
+"""
+
+
+@pytest.mark.parametrize("depth, innermost", [
+    (50, "QuorvelError Expected dict data for Link, got <class 'int'>."),
+    # Past the stack's depth every level still names its cause, down to the RecursionError.
+    (10_000, "RecursionError"),
+])
+def test_deep_failure_keeps_every_cause(depth, innermost):
+    done = subprocess.run([sys.executable, "-c", CHAIN_SCRIPT.format(depth=depth)], capture_output=True, text=True,
+                          timeout=300)
     assert done.returncode == 0, done.stderr[-2000:]
-    assert done.stdout.strip() in ("RecursionError", "QuorvelError")
+    assert done.stdout.startswith(innermost), done.stdout
+
+
+def test_from_defaults_needs_a_class():
+    with pytest.raises(TypeError, match=r"^from_defaults\(\) needs a class, got int$"):
+        ConfigData.from_defaults.__func__(5, {})
+
+
+@dataclass
+class RecordWithPatchedErrorClass(ConfigData):
+    items: ConfigList[int] = None
+
+
+def test_an_error_class_that_makes_no_exception_is_refused(monkeypatch):
+    from nimbrel.quorvel.data import record_content
+
+    monkeypatch.setattr(record_content, "QuorvelError", str)
+    with pytest.raises(TypeError, match="^calling <class 'str'> should have returned an instance of BaseException, "
+                                        "not str$"):
+        RecordWithPatchedErrorClass.from_defaults({"items": 5})

@@ -212,6 +212,21 @@ class NoneKey: type_key = classmethod(lambda cls: None)
 class NeedsArgument: type_key = lambda self: "never"  # noqa: E731
 
 
+class ReprHandlesErrors(type):
+    """A metaclass whose repr raises and handles an error of its own."""
+
+    def __repr__(cls):
+        try:
+            raise KeyError("inside repr")
+        except KeyError:
+            pass
+        return "<quiet repr>"
+
+
+# The message shows the class, whose repr runs code here while the failure it reports is held.
+class QuietIntKey(metaclass=ReprHandlesErrors): type_key = classmethod(lambda cls: 5)
+
+
 def raising(exc):
     def behaviour(cls):
         raise exc
@@ -241,7 +256,8 @@ def test_type_key_class(tp, expected):
 
 
 @pytest.mark.parametrize(
-    "tp, shown", [(list[int], "list[int]"), (5, "5"), (IntKey, str(IntKey)), (NeedsArgument, str(NeedsArgument))]
+    "tp, shown", [(list[int], "list[int]"), (5, "5"), (IntKey, str(IntKey)), (NeedsArgument, str(NeedsArgument)),
+                  (QuietIntKey, "<quiet repr>")]
 )
 def test_invalid_type_key_lookup(tp, shown):
     with pytest.raises(QuorvelImplementationError) as info:
@@ -249,8 +265,9 @@ def test_invalid_type_key_lookup(tp, shown):
     assert str(info.value) == "Invalid type key lookup: " + shown
     assert isinstance(info.value.__context__, TypeError)
     assert info.value.__cause__ is None
-    if tp is IntKey:
+    if tp in (IntKey, QuietIntKey):
         assert str(info.value.__context__) == "Expected str, got int"
+    if tp is IntKey:
         assert re.fullmatch(r"Invalid type key lookup: <class '[\w.]+\.IntKey'>", str(info.value))
 
 
@@ -468,3 +485,9 @@ def test_no_caching_between_lookups():
     class Late(Base): ...
     assert get_implementation(Base, "late") is Late
     assert sorted(calls, key=id) == sorted([First, First, Late], key=id)
+
+
+def test_resolve_generic_arg_reports_arguments_without_a_length(monkeypatch):
+    monkeypatch.setattr(type_lookup, "get_args", lambda tp: iter((int,)))
+    with pytest.raises(TypeError, match="^object of type 'tuple_iterator' has no len\\(\\)$"):
+        type_lookup.resolve_generic_arg(list[int])

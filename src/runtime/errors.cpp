@@ -14,6 +14,13 @@ PyObject* raise_chained(PyObject* type, PyObject* message, bool as_cause) {
   if (!caught) return raise(type, message);
   Ref exc = Ref::steal(PyObject_CallOneArg(type, message));
   if (!exc) return nullptr;
+  // A class whose __new__ answers something else must not have its result
+  // treated as an exception object.
+  if (!PyExceptionInstance_Check(exc.get())) {
+    PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %.200s", type,
+                 Py_TYPE(exc.get())->tp_name);
+    return nullptr;
+  }
   if (as_cause) PyException_SetCause(exc, Py_NewRef(caught.get()));
   PyException_SetContext(exc, caught.release());
   PyErr_SetRaisedException(exc.release());

@@ -12,7 +12,9 @@ namespace {
 
 // Marks "no default" in Function::defaults (None is a legitimate default).
 PyObject* missing_marker() {
-  static PyObject* marker = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+  // Made on first use; a failure (with its error set) is retried by the next caller.
+  static PyObject* marker = nullptr;
+  if (marker == nullptr) marker = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
   return marker;
 }
 

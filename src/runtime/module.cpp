@@ -42,6 +42,18 @@ PyObject* raise_global(const Global& error_class, PyObject* message) {
   return cls ? raise(cls, owned) : nullptr;
 }
 
+int pending_is(const Global& error_class) {
+  PyObject* pending = PyErr_GetRaisedException();
+  Ref cls = error_class.get();
+  if (!cls) {
+    Py_XDECREF(pending);
+    return -1;
+  }
+  int matches = PyErr_GivenExceptionMatches(pending, cls);
+  PyErr_SetRaisedException(pending);
+  return matches;
+}
+
 Ref import_from(const char* module, const char* name) {
   Ref imported = Ref::steal(PyImport_ImportModule(module));
   if (!imported) return nullptr;

@@ -73,6 +73,12 @@ PyObject* reraise(const Global& error_class, bool as_cause, MakeMessage make_mes
   return as_cause ? raise_from(cls, message) : raise_in_handler(cls, message);
 }
 
+// Whether the pending exception is an instance of the module global
+// `error_class`: 1 or 0 with the exception still pending, -1 when the class
+// itself cannot be had (that error then replaces it). The lookup runs with the
+// exception held aside, as no lookup may run while one is pending.
+int pending_is(const Global& error_class);
+
 // `from module import name`, as a new reference.
 Ref import_from(const char* module, const char* name);
 

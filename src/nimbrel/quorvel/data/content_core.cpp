@@ -103,7 +103,9 @@ PrimitiveVerdicts primitive_verdicts;
 class ContentTest {
  public:
   int operator()(PyObject* value) {
-    if (!base_) return -1;
+    // Looked up on first use, so that a failed lookup is reported by the test
+    // that needed it rather than left pending.
+    if (!base_ && !(base_ = kBaseConfigurableData.get())) return -1;
     int verdict = primitive_verdicts.verdict(value);
     if (verdict == 2) return rt::is_instance(value, base_);
     if (!refreshed_ && !(refreshed_ = primitive_verdicts.refresh(base_))) return -1;
@@ -111,7 +113,7 @@ class ContentTest {
   }
 
  private:
-  Ref base_ = kBaseConfigurableData.get();
+  Ref base_;
   bool refreshed_ = false;
 };
 
@@ -549,7 +551,11 @@ PyObject* base_configurable_data(PyObject* module) {
   Ref decorated = cls ? Ref::steal(PyObject_CallOneArg(dataclass, cls)) : nullptr;
   if (!decorated) return nullptr;
   Ref descriptor = rt::attr(decorated, kGetSubfieldDescriptors);
-  if (!descriptor || !PyMethod_Check(descriptor.get())) return nullptr;
+  if (!descriptor) return nullptr;
+  if (!PyMethod_Check(descriptor.get())) {
+    PyErr_SetString(PyExc_TypeError, "get_subfield_descriptors must stay a class method");
+    return nullptr;
+  }
   Py_XSETREF(own_get_subfield_descriptors, Py_NewRef(PyMethod_GET_FUNCTION(descriptor.get())));
   return decorated.release();
 }

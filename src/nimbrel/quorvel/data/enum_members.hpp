@@ -44,7 +44,10 @@ inline PyObject* find(PyObject* cls, PyObject* data, const rt::Global& error_cla
       return by_name;
     }
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
-      Py_DECREF(caught);
+      // Raised while the value lookup's error was being handled.
+      PyObject* raised = PyErr_GetRaisedException();
+      PyException_SetContext(raised, caught);
+      PyErr_SetRaisedException(raised);
       return nullptr;
     }
     // The name lookup failed quietly: the value lookup's error is the one

@@ -100,21 +100,6 @@ std::nullptr_t raise_about_caught(const rt::Global& error_class, PyObject* cls, 
   });
 }
 
-// Whether the pending exception is an instance of the module global
-// `error_class`: 1 or 0 with the exception still pending, -1 when the class
-// itself cannot be had (that error then replaces it).
-inline int caught(const rt::Global& error_class) {
-  PyObject* pending = PyErr_GetRaisedException();
-  Ref cls = error_class.get();
-  if (!cls) {
-    Py_XDECREF(pending);
-    return -1;
-  }
-  int matches = PyErr_GivenExceptionMatches(pending, cls);
-  PyErr_SetRaisedException(pending);
-  return matches;
-}
-
 // `value` if it passes the check a built-in return annotation makes (None
 // always passes), else TypeError.
 inline Ref checked(rt::Returns expected, Ref value) { return Ref::steal(rt::check_return(expected, value.release())); }
@@ -195,7 +180,7 @@ inline Ref contained_arg(PyObject* cls, PyObject* alias) {
 // `cls` that is not configurable.
 inline Ref require_config_type(PyObject* cls, PyObject* tp) {
   Ref valid = rt::call_global(kRequireValidConfigType, tp);
-  if (valid || caught(kQuorvelError) <= 0) return valid;
+  if (valid || rt::pending_is(kQuorvelError) <= 0) return valid;
   return raise_about_caught(kTypeResolutionError, cls, "%U parameter must be PrimitiveType or BaseConfigurableData: %S");
 }
 
@@ -330,7 +315,7 @@ inline PyObject* checked_class_getitem(rt::Function* fn, PyObject* const* args) 
   Ref origin = origin_or_self(item);
   Ref valid = origin ? rt::call_global(kRequireValidConfigType, origin) : nullptr;
   if (valid) return parametrised(fn, cls, item);
-  if (!origin || caught(kQuorvelError) <= 0) return nullptr;
+  if (!origin || rt::pending_is(kQuorvelError) <= 0) return nullptr;
   return raise_about_caught(kTypeResolutionError, cls, "%U cannot contain non configurable types %R %S.", item);
 }
 

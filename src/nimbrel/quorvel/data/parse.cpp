@@ -104,18 +104,14 @@ Ref call_from_defaults(PyObject* target, PyObject* data, PyObject* alias) {
 }
 
 // A library error passes unchanged; any other Exception becomes a parse
-// error naming what was parsed, caused by it. The repr of the data's class
-// may run Python code (a metaclass __repr__), so the caught error is held
-// aside while the message is built.
+// error naming what was parsed, caused by it.
+Ref parse_failure_text(PyObject* shown, PyObject* data) {
+  return Ref::steal(PyUnicode_FromFormat("Failed to parse %U from %R.", shown, reinterpret_cast<PyObject*>(Py_TYPE(data))));
+}
+
 PyObject* wrap_foreign_error(PyObject* shown, PyObject* data) {
-  Ref library_error = kQuorvelError.get();
-  if (!library_error || PyErr_ExceptionMatches(library_error) || !PyErr_ExceptionMatches(PyExc_Exception)) {
-    return nullptr;
-  }
-  return rt::reraise(kParseError, true, [&](PyObject*) {
-    return Ref::steal(
-        PyUnicode_FromFormat("Failed to parse %U from %R.", shown, reinterpret_cast<PyObject*>(Py_TYPE(data))));
-  });
+  if (rt::pending_is(kQuorvelError) != 0 || !PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+  return rt::reraise(kParseError, true, [&](PyObject*) { return parse_failure_text(shown, data); });
 }
 
 // Guarded delegation with `shown` as the display text of the alias.
@@ -130,14 +126,11 @@ PyObject* guarded_from_defaults(PyObject* target, PyObject* data, PyObject* alia
 // differs from the wrapper handed on.
 PyObject* guard_result(Ref parsed, PyObject* displayed, PyObject* reported) {
   if (parsed) return parsed.release();
-  PyObject* caught = PyErr_GetRaisedException();
-  Ref shown = rt::call_global(kDisplayClassName, displayed);
-  if (!shown) {
-    Py_DECREF(caught);
-    return nullptr;
-  }
-  PyErr_SetRaisedException(caught);
-  return wrap_foreign_error(shown, reported);
+  if (rt::pending_is(kQuorvelError) != 0 || !PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+  return rt::reraise(kParseError, true, [&](PyObject*) -> Ref {
+    Ref shown = rt::call_global(kDisplayClassName, displayed);
+    return shown ? parse_failure_text(shown, reported) : nullptr;
+  });
 }
 
 PyObject* guarded_with_display(PyObject* target, PyObject* data, PyObject* alias, PyObject* displayed,
@@ -209,13 +202,14 @@ Ref optional_wrapper(PyObject* data) {
 // The members other than NoneType, combined left to right with `|`, and
 // how many there are. Raises "Union has no args." when there are none.
 Ref union_without_none(PyObject* args, Py_ssize_t& kept, bool& optional) {
-  Ref members = Ref::steal(PySequence_Fast(args, "union arguments must be a sequence"));
+  // A private tuple: the members stay alive whatever their `|` does.
+  Ref members = Ref::steal(PySequence_Tuple(args));
   if (!members) return nullptr;
   Ref combined;
-  Py_ssize_t count = PySequence_Fast_GET_SIZE(members.get());
+  Py_ssize_t count = PyTuple_GET_SIZE(members.get());
   kept = 0;
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* member = PySequence_Fast_GET_ITEM(members.get(), i);
+    PyObject* member = PyTuple_GET_ITEM(members.get(), i);
     if (member == reinterpret_cast<PyObject*>(Py_TYPE(Py_None))) continue;
     ++kept;
     combined = combined ? Ref::steal(PyNumber_Or(combined, member)) : Ref::borrow(member);
@@ -354,16 +348,20 @@ int is_key_type(PyObject* alias_k) {
   return class_derives(alias_k, kEnum);
 }
 
-// One entry of data.items() as a (key, value) tuple. Only dict's own items()
-// is sure to give pairs: a subclass may override it to give anything, so
-// other entries are unpacked as `for key, value in ...` would unpack them,
-// and whatever does not hold exactly two items is refused.
-Ref item_pair(PyObject* item, PyObject* data) {
-  Ref pair = PyTuple_Check(item) ? Ref::borrow(item) : Ref::steal(PySequence_Tuple(item));
-  if (!pair) return nullptr;
-  if (PyTuple_GET_SIZE(pair.get()) == 2) return pair;
-  PyErr_Format(PyExc_TypeError, "Expected (key, value) pairs from %.200s.items(), got %zd item(s)",
-               Py_TYPE(data)->tp_name, PyTuple_GET_SIZE(pair.get()));
+// One entry of an items() list as `for key, value in ...` unpacks it. A dict
+// subclass's items() may hand back its own list of anything, which parsing
+// the keys could change under us, so the pair is owned.
+Ref unpacked_pair(PyObject* item) {
+  if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) return Ref::borrow(item);
+  if (Py_TYPE(item)->tp_iter == nullptr && !PySequence_Check(item)) {
+    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+    return nullptr;
+  }
+  Ref pair = Ref::steal(PySequence_Tuple(item));
+  if (!pair || PyTuple_GET_SIZE(pair.get()) == 2) return pair;
+  PyErr_Format(PyExc_ValueError, PyTuple_GET_SIZE(pair.get()) > 2 ? "too many values to unpack (expected 2, got %zd)"
+                                                                   : "not enough values to unpack (expected 2, got %zd)",
+               PyTuple_GET_SIZE(pair.get()));
   return nullptr;
 }
 
@@ -376,10 +374,10 @@ PyObject* parse_dict_items(PyObject* alias_k, PyObject* alias_v, PyObject* data)
   if (!items) return nullptr;
   bool untyped_values = alias_v == any.get();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-    Ref item = item_pair(PyList_GET_ITEM(items.get(), i), data);
-    if (!item) return nullptr;
-    Ref key = Ref::steal(dispatch(alias_k, PyTuple_GET_ITEM(item.get(), 0)));
-    PyObject* raw = PyTuple_GET_ITEM(item.get(), 1);
+    Ref pair = unpacked_pair(PyList_GET_ITEM(items.get(), i));
+    if (!pair) return nullptr;
+    Ref key = Ref::steal(dispatch(alias_k, PyTuple_GET_ITEM(pair.get(), 0)));
+    PyObject* raw = PyTuple_GET_ITEM(pair.get(), 1);
     Ref value = !key ? nullptr : untyped_values ? Ref::borrow(raw) : Ref::steal(dispatch(alias_v, raw));
     if (!value || PyDict_SetItem(result, key, value) < 0) return nullptr;
   }

@@ -438,7 +438,13 @@ bool run_post_init(PyObject* inst, PyObject* field_names) {
   return static_cast<bool>(Ref::steal(PyObject_CallNoArgs(hook)));
 }
 
-Ref new_instance(PyTypeObject* cls) {
+Ref new_instance(PyObject* maybe_class) {
+  // Reachable with anything through the unbound classmethod.
+  if (!PyType_Check(maybe_class)) {
+    PyErr_Format(PyExc_TypeError, "from_defaults() needs a class, got %.200s", Py_TYPE(maybe_class)->tp_name);
+    return nullptr;
+  }
+  PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(maybe_class);
   if (cls->tp_new == nullptr) {
     PyErr_Format(PyExc_TypeError, "cannot create '%.200s' instances", cls->tp_name);
     return nullptr;
@@ -457,7 +463,7 @@ PyObject* from_defaults(rt::Function*, PyObject* const* args) {
   Ref hints = type_hints(cls, resolved);
   // The instance is made without running __init__: cls.__new__(cls), which
   // the class's tp_new slot is (it follows a Python-level __new__ too).
-  Ref inst = hints ? new_instance(reinterpret_cast<PyTypeObject*>(cls)) : nullptr;
+  Ref inst = hints ? new_instance(cls) : nullptr;
   Plan plan;
   Ref missing = inst ? kMissing.get() : nullptr;
   std::vector<Ref> raw;

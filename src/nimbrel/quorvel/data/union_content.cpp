@@ -32,8 +32,8 @@ int is_union(PyObject* origin, int op) {
 
 // The union's members, each required to be configurable.
 bool require_members(PyObject* cls, PyObject* members) {
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(members); ++i) {
-    if (!require_config_type(cls, PySequence_Fast_GET_ITEM(members, i))) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(members); ++i) {
+    if (!require_config_type(cls, PyTuple_GET_ITEM(members, i))) return false;
   }
   return true;
 }
@@ -42,8 +42,8 @@ bool require_members(PyObject* cls, PyObject* members) {
 Ref member_classes(PyObject* cls, PyObject* members) {
   Ref classes = Ref::steal(PyList_New(0));
   if (!classes) return nullptr;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(members); ++i) {
-    PyObject* member = PySequence_Fast_GET_ITEM(members, i);
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(members); ++i) {
+    PyObject* member = PyTuple_GET_ITEM(members, i);
     Ref member_class = origin_or_self(member);
     if (!member_class) return nullptr;
     if (!PyType_Check(member_class.get())) {
@@ -75,7 +75,7 @@ PyObject* contained_types(rt::Function*, PyObject* const* args) {
                           : raise_about(kTypeResolutionError, cls,
                                         "%U must be of Union | UnionType with at least one argument.");
   }
-  Ref members = Ref::steal(PySequence_Fast(params, "type arguments must be a sequence"));
+  Ref members = Ref::steal(PySequence_Tuple(params));
   if (!members || !require_members(cls, members)) return nullptr;
   return member_classes(cls, members).release();
 }
@@ -91,7 +91,7 @@ PyObject* selected(rt::Function*, PyObject* const* args) {
   content = content_of(self);
   Ref valid = content ? call_global(kRequireValidConfigValue, content) : nullptr;
   if (!valid) {
-    if (!content || caught(kQuorvelError) <= 0) return nullptr;
+    if (!content || rt::pending_is(kQuorvelError) <= 0) return nullptr;
     // The kind is named literally here, not by the display name of the class.
     return reraise_error(kValidationError, false, [&](PyObject* error) {
       Ref current = content_of(self);
@@ -212,7 +212,7 @@ Ref selected_content(PyObject* cls, PyObject* data, PyObject* members, PyObject*
 // reported as a parse failure caused by it.
 PyObject* construct(PyObject* cls, PyObject* selection, PyObject* content) {
   PyObject* instance = PyObject_CallOneArg(cls, content);
-  if (instance != nullptr || !PyErr_ExceptionMatches(PyExc_Exception) || caught(kQuorvelError) != 0) return instance;
+  if (instance != nullptr || !PyErr_ExceptionMatches(PyExc_Exception) || rt::pending_is(kQuorvelError) != 0) return instance;
   return reraise_error(kParseError, true, [&](PyObject*) {
     Ref shown = call_global(kDisplayClassName, cls);
     Ref content_name = shown ? call_global(kDisplayClassName, reinterpret_cast<PyObject*>(Py_TYPE(content))) : nullptr;
@@ -260,9 +260,9 @@ PyObject* class_getitem(rt::Function* fn, PyObject* const* args) {
                                         "%U parameter must be Union[A, B, ...] or A | B | ..., got %R.", item);
   }
   Ref union_args = call_global(kGetArgs, item);
-  Ref members = union_args ? Ref::steal(PySequence_Fast(union_args, "type arguments must be a sequence")) : nullptr;
+  Ref members = union_args ? Ref::steal(PySequence_Tuple(union_args)) : nullptr;
   if (!members) return nullptr;
-  if (PySequence_Fast_GET_SIZE(members.get()) == 0) {
+  if (PyTuple_GET_SIZE(members.get()) == 0) {
     return raise_about(kTypeResolutionError, cls, "%U must have Union/UnionType arguments .");
   }
   return require_members(cls, members) ? parametrised(fn, cls, item) : nullptr;

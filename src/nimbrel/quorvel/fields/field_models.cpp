@@ -223,7 +223,7 @@ PyObject* enum_model_post_init(rt::Function*, PyObject* const* args) {
   if (has_options < 0) return nullptr;
   if (has_options) {
     Ref values = option_values(options);
-    Ref current = Ref::steal(PyObject_GetAttr(self, kDefault));
+    Ref current = values ? Ref::steal(PyObject_GetAttr(self, kDefault)) : nullptr;
     if (!values || !current) return nullptr;
     int known = PySequence_Contains(values, current);
     if (known < 0) return nullptr;

@@ -34,8 +34,8 @@ Ref origin_of(PyObject* cls) {
 
 PyObject* raise_not_parametrized(PyObject* origin, const char* format) {
   Ref name = Ref::steal(PyObject_GetAttr(origin, kDunderName));
-  Ref cls = kTypeResolutionError.get();
-  if (!name || !cls) return nullptr;
+  Ref cls = name ? kTypeResolutionError.get() : nullptr;
+  if (!cls) return nullptr;
   if (!PyUnicode_Check(name.get())) {
     PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(name.get())->tp_name);
     return nullptr;
@@ -117,8 +117,9 @@ class RecentSubscriptions {
 
   bool remember(PyObject* origin, PyObject* item, PyObject* cls) {
     static PyMethodDef forget_def = {"forget", forget, METH_O, nullptr};
-    static PyObject* on_collect = PyCFunction_New(&forget_def, nullptr);
-    PyObject* weak_class = on_collect ? PyWeakref_NewRef(cls, on_collect) : nullptr;
+    static PyObject* on_collect = nullptr;  // made on first use; a failure is retried
+    if (on_collect == nullptr && (on_collect = PyCFunction_New(&forget_def, nullptr)) == nullptr) return false;
+    PyObject* weak_class = PyWeakref_NewRef(cls, on_collect);
     if (weak_class == nullptr) return false;
     Entry& entry = entries_[slot(origin, item)];
     Entry previous = entry;
@@ -234,15 +235,25 @@ Ref find_or_create_locked(PyObject* origin, PyObject* cache, PyObject* key, PyOb
   Ref entered = Ref::steal(PyObject_CallMethodNoArgs(lock, kDunderEnter));
   if (!entered) return nullptr;
   Ref result = find_or_create(origin, cache, key, args);
-  PyObject* pending = PyErr_GetRaisedException();
-  Ref exit_args = Ref::steal(PyTuple_Pack(4, lock.get(), Py_None, Py_None, Py_None));
+  // __exit__ sees the failure, if any; its own failure replaces it, with the
+  // failure as context, as a with statement has it.
+  Ref pending = Ref::steal(PyErr_GetRaisedException());
+  Ref traceback = pending ? Ref::steal(PyException_GetTraceback(pending)) : nullptr;
+  PyObject* failure_type = pending ? reinterpret_cast<PyObject*>(Py_TYPE(pending.get())) : Py_None;
+  Ref exit_args = Ref::steal(PyTuple_Pack(4, lock.get(), failure_type, pending ? pending.get() : Py_None,
+                                          traceback ? traceback.get() : Py_None));
   Ref exited = exit_args ? Ref::steal(PyObject_Call(exit, exit_args, nullptr)) : nullptr;
-  if (pending != nullptr) {
-    if (!exited) PyErr_Clear();
-    PyErr_SetRaisedException(pending);
+  if (!exited) {
+    if (pending) {
+      PyObject* replaced = PyErr_GetRaisedException();
+      PyException_SetContext(replaced, pending.release());
+      PyErr_SetRaisedException(replaced);
+    }
     return nullptr;
   }
-  return exited ? result : nullptr;
+  if (!pending) return result;
+  PyErr_SetRaisedException(pending.release());
+  return nullptr;
 }
 
 PyObject* generic_class_getitem(rt::Function*, PyObject* const* args) {

@@ -83,7 +83,8 @@ PyObject* type_args_of(rt::Function*, PyObject* const* args) { return type_args(
 // args[index] when len(args) > index, else `fallback`; negative indices read
 // from the end, as the integer comparison lets them through.
 PyObject* pick_arg(PyObject* args, PyObject* index, PyObject* fallback) {
-  Ref length = Ref::steal(PyLong_FromSsize_t(PyObject_Length(args)));
+  Py_ssize_t size = PyObject_Length(args);
+  Ref length = size >= 0 ? Ref::steal(PyLong_FromSsize_t(size)) : nullptr;
   if (!length) return nullptr;
   int in_range = PyObject_RichCompareBool(length, index, Py_GT);
   if (in_range < 0) return nullptr;
@@ -102,9 +103,8 @@ PyObject* resolve_generic_args(rt::Function*, PyObject* const* args) { return ty
 PyObject* supports_type_key_type_key(rt::Function*, PyObject* const*) { Py_RETURN_NONE; }
 
 Ref invalid_type_key_lookup(PyObject* tp) {
-  // str(tp) may run Python code (a metaclass __str__): the TypeError is held aside meanwhile.
   rt::reraise(kImplementationError, false,
-              [&](PyObject*) { return Ref::steal(PyUnicode_FromFormat("Invalid type key lookup: %S", tp)); });
+              [tp](PyObject*) { return Ref::steal(PyUnicode_FromFormat("Invalid type key lookup: %S", tp)); });
   return nullptr;
 }
 

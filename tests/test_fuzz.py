@@ -12,7 +12,8 @@ little. Values also make the round trip value -> build_defaults -> from_defaults
 
 Every call must either return a value of the kind its alias names or raise ``QuorvelError``,
 ``TypeError`` or ``RecursionError``; ``HostileError`` may come through as well, as it is only ever
-raised by a hostile object's own methods. The data must be exactly as it was afterwards, and Python
+raised by a hostile object's own methods, and so may the ValueError of unpacking the entries an
+overridden ``items()`` hands back, as a for loop would raise it. The data must be exactly as it was afterwards, and Python
 must not have reported an exception as ignored during the call (which is how an exception left raised
 while Python code ran shows, for instance in a GC callback). A call running for two minutes is taken
 for a hang: faulthandler prints every thread's traceback and ends the run.
@@ -40,6 +41,7 @@ import importlib.machinery
 import math
 import os
 import pathlib
+import re
 import struct
 import sys
 import types
@@ -622,6 +624,9 @@ any_data = st.one_of(json_values, hostile_values, deep_values)
 # --- calling the library ------------------------------------------------------------------------------------------
 
 ALLOWED = (QuorvelError, TypeError, RecursionError, HostileError)
+# The dispatcher unpacks the items() of a dict subclass as a for loop would, so an override handing back
+# entries that are not pairs gets the for loop's own ValueError.
+UNPACKING = re.compile(r"(not enough|too many) values to unpack \(expected 2, got \d+\)")
 HANG_SECONDS = 120  # one call taking this long is taken for a hang: the tracebacks are shown and the run ends
 
 
@@ -661,6 +666,10 @@ def checked_call(func, data):
         except ALLOWED as caught:
             error = caught
             note(f"raised {type(caught).__name__}: {str(caught)[:300]}")
+        except ValueError as caught:
+            if not UNPACKING.fullmatch(str(caught)):
+                raise
+            error = caught
         finally:
             faulthandler.cancel_dump_traceback_later()
     assert not ignored, f"exceptions ignored during the call: {ignored}"

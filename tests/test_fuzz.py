@@ -1011,11 +1011,13 @@ def test_round_trip(group, data):
 # --- mutated valid data -------------------------------------------------------------------------------------------
 
 _DELETE = object()
+PATH_DEPTH = 50  # replaced() copies along a path by recursion
 
 
 def paths(tree):
     """Every position in the exact built-in dicts, lists and tuples of `tree`: (path, node), root first. A
-    container met again (an earlier mutation may have put a cycle in) is not entered again."""
+    container met again (an earlier mutation may have put a cycle in) is not entered again, nor is one
+    deeper than PATH_DEPTH (deep data an earlier mutation added is mutated as a whole)."""
     found = []
     entered = set()
     stack = [((), tree)]
@@ -1023,7 +1025,7 @@ def paths(tree):
         path, node = stack.pop()
         found.append((path, node))
         if type(node) in (dict, list, tuple):
-            if id(node) in entered:
+            if id(node) in entered or len(path) >= PATH_DEPTH:
                 continue
             entered.add(id(node))
         if type(node) is dict:
@@ -1083,8 +1085,9 @@ def retyped(node, draw):
     if type(node) is bool:
         return draw(st.sampled_from([int(node), str(node).lower(), not node, None, RaisingBool()]))
     if type(node) is int:
-        choices = [lambda: -node, lambda: str(node), lambda: float(min(node, 2**1000)), lambda: IntSub(node),
-                   lambda: True, lambda: 10**5000, lambda: node + 2**64]
+        # Hex text and a clamped float: decimal text and float() both refuse the huge ones.
+        choices = [lambda: -node, lambda: f"{node:x}", lambda: float(max(min(node, 2**1000), -(2**1000))),
+                   lambda: IntSub(node), lambda: True, lambda: 10**5000, lambda: node + 2**64]
         return draw(st.sampled_from(choices))()
     if type(node) is str:
         return draw(st.sampled_from([node.upper(), node + "\x00", HostileStr(node), StrSub(node), node.encode(

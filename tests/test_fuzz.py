@@ -22,8 +22,8 @@ Two settings profiles are registered:
 
 - ``quorvel-default``: 100 examples per test, derandomized so that every run tries the same
   examples; the whole file runs in well under a minute.
-- ``quorvel-long``: 2000 examples per test with fresh randomness on each run (examples that failed
-  are kept in ``.hypothesis/`` and tried first next time), for a search of about an hour. Select it
+- ``quorvel-long``: 5000 examples per test with fresh randomness on each run (examples that failed
+  are kept in ``.hypothesis/`` and tried first next time), a search of some twenty minutes. Select it
   with the environment variable ``QUORVEL_FUZZ=long``::
 
       QUORVEL_FUZZ=long bash scripts/test.sh tests/test_fuzz.py
@@ -66,7 +66,7 @@ from nimbrel.quorvel.fields.field_models import FieldPassword
 _HEALTH = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much]
 settings.register_profile("quorvel-default", max_examples=100, deadline=None, derandomize=True, database=None,
                           print_blob=True, suppress_health_check=_HEALTH)
-settings.register_profile("quorvel-long", max_examples=2000, deadline=None, print_blob=True,
+settings.register_profile("quorvel-long", max_examples=5000, deadline=None, print_blob=True,
                           suppress_health_check=_HEALTH)
 settings.load_profile("quorvel-long" if os.environ.get("QUORVEL_FUZZ") == "long" else "quorvel-default")
 

@@ -349,6 +349,26 @@ def test_display_value_of_deeply_nested_containers_shows_their_head():
     assert display_value(dicts, 12) == "{'k': {'k': " + SUFFIX
 
 
+class KeptInt(int):
+    pass
+
+
+class KeptDict(dict):
+    pass
+
+
+class KeptList(list):
+    pass
+
+
+def test_display_value_bounds_subclasses_that_keep_the_built_in_repr():
+    late = Flagged()
+    assert display_value(KeptList([1] * 30 + [late])).endswith(SUFFIX) and not late.shown
+    huge = KeptInt(-(10**5000))
+    assert display_value(huge) == "-1" + "0" * 23 + SUFFIX
+    assert display_value(KeptDict(k=huge)) == "{'k': -100000000000000000" + SUFFIX
+
+
 def test_display_value_keeps_the_reprs_of_subclasses_and_other_objects():
     class Shown(list):
         def __repr__(self):

@@ -45,14 +45,19 @@ class ReprHead {
 
   Py_ssize_t written() const { return written_; }
 
+  // Dispatched on the repr a value's class uses, so that subclasses which keep
+  // the built-in repr are shown the same bounded way.
   bool write(PyObject* value) {
     if (writer_ == nullptr) return false;
     if (full()) return true;
-    if (PyUnicode_CheckExact(value)) return write_str(value);
-    if (PyLong_CheckExact(value)) return write_int(value);
-    if (PyList_CheckExact(value)) return write_items(value, "[", "]", "[...]");
-    if (PyTuple_CheckExact(value)) return write_items(value, "(", PyTuple_GET_SIZE(value) == 1 ? ",)" : ")", "(...)");
-    if (PyDict_CheckExact(value)) return write_dict(value);
+    reprfunc repr = Py_TYPE(value)->tp_repr;
+    if (repr == PyUnicode_Type.tp_repr) return write_str(value);
+    if (repr == PyLong_Type.tp_repr) return write_int(value);
+    if (repr == PyList_Type.tp_repr) return write_items(value, "[", "]", "[...]");
+    if (repr == PyTuple_Type.tp_repr) {
+      return write_items(value, "(", PyTuple_GET_SIZE(value) == 1 ? ",)" : ")", "(...)");
+    }
+    if (repr == PyDict_Type.tp_repr) return write_dict(value);
     return write_repr_of(value);
   }
 
@@ -176,7 +181,9 @@ class ReprHead {
     int overflow = 0;
     PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow == 0) return write_repr_of(value);
-    Ref bit_length = Ref::steal(PyObject_CallMethodNoArgs(value, kBitLength));
+    // Through int's own slot: an exact int, whatever a subclass overrides.
+    Ref magnitude = Ref::steal(PyLong_Type.tp_as_number->nb_absolute(value));
+    Ref bit_length = magnitude ? Ref::steal(PyObject_CallMethodNoArgs(magnitude, kBitLength)) : nullptr;
     int64_t bits = bit_length ? PyLong_AsLongLong(bit_length) : -1;
     if (bits < 0) return false;
     constexpr double kLog10Of2 = 0.30102999566398120;
@@ -184,11 +191,10 @@ class ReprHead {
     int64_t digits_at_least = static_cast<int64_t>(static_cast<double>(bits - 1) * kLog10Of2);
     int64_t dropped = digits_at_least - room() - 1;
     if (dropped <= 0) return write_repr_of(value);
-    Ref magnitude = Ref::steal(PyNumber_Absolute(value));
     Ref ten = Ref::steal(PyLong_FromLong(10));
     Ref exponent = Ref::steal(PyLong_FromLongLong(dropped));
     Ref divisor = ten && exponent ? Ref::steal(PyNumber_Power(ten, exponent, Py_None)) : nullptr;
-    Ref leading = magnitude && divisor ? Ref::steal(PyNumber_FloorDivide(magnitude, divisor)) : nullptr;
+    Ref leading = divisor ? Ref::steal(PyNumber_FloorDivide(magnitude, divisor)) : nullptr;
     if (!leading) return false;
     if (overflow < 0 && !append("-")) return false;
     return write_repr_of(leading);

@@ -104,20 +104,23 @@ Ref call_from_defaults(PyObject* target, PyObject* data, PyObject* alias) {
 }
 
 // A library error passes unchanged; any other Exception becomes a parse
-// error naming what was parsed, caused by it.
-Ref parse_failure_text(PyObject* shown, PyObject* data) {
-  return Ref::steal(PyUnicode_FromFormat("Failed to parse %U from %R.", shown, reinterpret_cast<PyObject*>(Py_TYPE(data))));
-}
-
-PyObject* wrap_foreign_error(PyObject* shown, PyObject* data) {
+// error naming what was parsed, caused by it. The display text of the alias
+// comes from `shown()`, asked for only when the error is wrapped.
+template <typename Shown>
+PyObject* wrap_foreign_error(Shown shown, PyObject* data) {
   if (rt::pending_is(kQuorvelError) != 0 || !PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-  return rt::reraise(kParseError, true, [&](PyObject*) { return parse_failure_text(shown, data); });
+  return rt::reraise(kParseError, true, [&](PyObject*) -> Ref {
+    Ref text = shown();
+    return text ? Ref::steal(PyUnicode_FromFormat("Failed to parse %U from %R.", text.get(),
+                                                  reinterpret_cast<PyObject*>(Py_TYPE(data))))
+                : nullptr;
+  });
 }
 
 // Guarded delegation with `shown` as the display text of the alias.
 PyObject* guarded_from_defaults(PyObject* target, PyObject* data, PyObject* alias, PyObject* shown) {
   Ref parsed = call_from_defaults(target, data, alias);
-  return parsed ? parsed.release() : wrap_foreign_error(shown, data);
+  return parsed ? parsed.release() : wrap_foreign_error([shown] { return Ref::borrow(shown); }, data);
 }
 
 // Guarded delegation of a call already made: its result, or its failure
@@ -126,11 +129,7 @@ PyObject* guarded_from_defaults(PyObject* target, PyObject* data, PyObject* alia
 // differs from the wrapper handed on.
 PyObject* guard_result(Ref parsed, PyObject* displayed, PyObject* reported) {
   if (parsed) return parsed.release();
-  if (rt::pending_is(kQuorvelError) != 0 || !PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-  return rt::reraise(kParseError, true, [&](PyObject*) -> Ref {
-    Ref shown = rt::call_global(kDisplayClassName, displayed);
-    return shown ? parse_failure_text(shown, reported) : nullptr;
-  });
+  return wrap_foreign_error([displayed] { return rt::call_global(kDisplayClassName, displayed); }, reported);
 }
 
 PyObject* guarded_with_display(PyObject* target, PyObject* data, PyObject* alias, PyObject* displayed,

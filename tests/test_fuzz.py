@@ -49,7 +49,7 @@ import warnings
 from typing import Any, Optional, Union
 
 import pytest
-from hypothesis import HealthCheck, given, note, settings
+from hypothesis import HealthCheck, example, given, note, settings
 from hypothesis import strategies as st
 
 from nimbrel.quorvel.core.exceptions import QuorvelError
@@ -819,6 +819,9 @@ def check_outcome(name, func, accepts, data):
 
 @pytest.mark.parametrize("group", list(TARGET_GROUPS))
 @given(data=any_data)
+# Found by the long profile: messages showing sets of ints past the decimal conversion limit.
+@example(data={10**5000})
+@example(data={"a": {-(10**5000)}, "content": [(1, {2: frozenset({10**5000})})]})
 def test_survives_any_data(group, data):
     for name, func, accepts in TARGET_GROUPS[group]:
         check_outcome(name, func, accepts, data)

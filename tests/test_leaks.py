@@ -104,6 +104,7 @@ HUGE_INT = -(10**5000)
 CYCLIC_VALUE: list[Any] = [1, (2, {"k": "v"})]
 CYCLIC_VALUE.append(CYCLIC_VALUE)
 NESTED_VALUE = {"a": [1, 2, 3] * 20, "b": ("t", None)}
+SET_VALUE = frozenset({HUGE_INT, ("t", frozenset({1, 2}))})
 BAD_SERVICE_CODEC = {"codec": "vp9"}
 BAD_SERVICE_CAMERAS = {"cameras": [{"content": {"shade": "purple"}}]}
 UNKNOWN_KEYS = {"prot": 1, "zeta": {"a": 1}}
@@ -217,6 +218,7 @@ OPS = {
     "display_value_quoted_text": Op(lambda: display_value(QUOTED_TEXT), (QUOTED_TEXT,)),
     "display_value_huge_int": Op(lambda: display_value(HUGE_INT), (HUGE_INT,)),
     "display_value_cycle": Op(lambda: display_value(CYCLIC_VALUE, 200), (CYCLIC_VALUE,)),
+    "display_value_set": Op(lambda: display_value(SET_VALUE), (SET_VALUE,)),
     # error paths
     "error_record_not_dict": Op(raises(lambda: from_defaults(LeakCamera, "nope")), (LeakCamera,)),
     "error_record_bad_enum_field": Op(raises(lambda: LeakService.from_defaults(BAD_SERVICE_CODEC)),

@@ -283,6 +283,24 @@ def cycle_through_tuple():
     return value
 
 
+class KeptSet(set):
+    pass
+
+
+class KeptFrozenSet(frozenset):
+    pass
+
+
+class HashableSet(set):
+    __hash__ = object.__hash__
+
+
+def cycle_through_set():
+    value = HashableSet([1])
+    value.add((value, "x"))
+    return value
+
+
 BUILT_IN_VALUES = [
     None, True, False, 0, -7, 2**64, -(2**70), 1.5, -0.0, float("nan"), float("inf"), 1e300,
     "", "plain", "it's", 'say "hi"', "both ' and \"", "tab\tnew\nline\\", "\x00\x7f\x80\u200b\U0001f600é",
@@ -291,6 +309,9 @@ BUILT_IN_VALUES = [
     {"a": 1, "b": [1, 2], "c": {"d": "e" * 30}}, {1: None, (2, 3): "x", None: [True]},
     list(range(50)), {str(i): i for i in range(30)}, [Reprs("custom"), 1], {"k": Reprs("v" * 30)},
     [MyStr("sub"), 1], cyclic_list(), cyclic_dict(), cycle_through_tuple(),
+    set(), frozenset(), {1, 2, 3}, frozenset({"a", (1, 2)}), set(range(40)), {frozenset({1}), frozenset()},
+    KeptSet(), KeptSet({1, "two"}), KeptFrozenSet(), KeptFrozenSet({"x" * 30}), [{None}, (frozenset(),)],
+    cycle_through_set(),
 ]
 
 
@@ -367,6 +388,48 @@ def test_display_value_bounds_subclasses_that_keep_the_built_in_repr():
     huge = KeptInt(-(10**5000))
     assert display_value(huge) == "-1" + "0" * 23 + SUFFIX
     assert display_value(KeptDict(k=huge)) == "{'k': -100000000000000000" + SUFFIX
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        ({10**5000}, "{1" + "0" * 23),
+        (frozenset({-(10**5000)}), "frozenset({-" + "1" + "0" * 12),
+        (KeptSet({10**5000}), "KeptSet({1" + "0" * 15),
+        ([(1, {2: frozenset({10**5000})})], "[(1, {2: frozenset({10000"),
+    ],
+)
+def test_display_value_of_sets_shows_the_digits_of_long_ints(value, expected):
+    assert display_value(value) == expected + SUFFIX
+
+
+def test_display_value_of_set_ignores_an_overridden_iter():
+    class Iterates(set):
+        def __iter__(self):
+            return iter(["not", "these"])
+
+    value = Iterates({1})
+    assert display_value(value) == repr(value) == "Iterates({1})"
+
+
+def test_display_value_of_set_shows_the_entries_it_had_when_shown():
+    class Clears:
+        def __init__(self, owner):
+            self.owner = owner
+
+        def __hash__(self):
+            return 0
+
+        def __repr__(self):
+            self.owner.clear()
+            return "C"
+
+    def make():
+        value = {1, 2, 3}
+        value.add(Clears(value))
+        return value
+
+    assert display_value(make()) == sliced_repr(make(), 25)
 
 
 def test_display_value_keeps_the_reprs_of_subclasses_and_other_objects():

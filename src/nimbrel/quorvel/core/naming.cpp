@@ -58,6 +58,7 @@ class ReprHead {
       return write_items(value, "(", PyTuple_GET_SIZE(value) == 1 ? ",)" : ")", "(...)");
     }
     if (repr == PyDict_Type.tp_repr) return write_dict(value);
+    if (repr == PySet_Type.tp_repr) return write_set(value);
     return write_repr_of(value);
   }
 
@@ -107,8 +108,8 @@ class ReprHead {
 
   bool write_repr_of(PyObject* value) { return append(Ref::steal(PyObject_Repr(value))); }
 
-  // Both brackets of an empty container are written before the mark, and a
-  // cycle shows as the bracketed ellipsis, exactly as list, tuple and dict do.
+  // Both brackets of an empty list, tuple or dict are written before the mark,
+  // and a cycle shows as the bracketed ellipsis, exactly as their reprs do.
   template <typename Body>
   bool write_container(PyObject* container, const char* cycle_text, Body body) {
     rt::RecursionGuard guard(" while getting the repr of an object");
@@ -149,6 +150,39 @@ class ReprHead {
       }
       return append("}");
     });
+  }
+
+  // Shown as set's own repr shows both sets and frozensets: the class's name
+  // unless the value is an exact set, and the entries in table order whatever
+  // a subclass's __iter__ does. set's repr copies its entries before showing
+  // them; here only as many are copied as could be shown, each being at least
+  // one character long.
+  bool write_set(PyObject* set) {
+    const char* name = Py_TYPE(set)->tp_name;
+    std::string cycle_text = std::string(name) + "(...)";
+    return write_container(set, cycle_text.c_str(), [&] {
+      if (PySet_GET_SIZE(set) == 0) return append(name) && append("()");
+      Ref entries = first_entries(set, room());
+      if (!entries) return false;
+      bool exact = PySet_CheckExact(set);
+      if (!(exact ? append("{") : append(name) && append("({"))) return false;
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()) && !full(); ++i) {
+        if ((i > 0 && !append(", ")) || !write(PyList_GET_ITEM(entries.get(), i))) return false;
+      }
+      return append(exact ? "}" : "})");
+    });
+  }
+
+  static Ref first_entries(PyObject* set, Py_ssize_t count) {
+    Ref entries = Ref::steal(PyList_New(0));
+    Ref iterator = entries ? Ref::steal(PySet_Type.tp_iter(set)) : nullptr;
+    if (!iterator) return nullptr;
+    while (PyList_GET_SIZE(entries.get()) < count) {
+      Ref entry = Ref::steal(PyIter_Next(iterator));
+      if (!entry) return PyErr_Occurred() ? nullptr : entries;
+      if (PyList_Append(entries, entry) < 0) return nullptr;
+    }
+    return entries;
   }
 
   // A str's quotes depend on the quotes anywhere in it, so the choice scans the

@@ -122,15 +122,18 @@ class ReprHead {
 
   bool write_items(PyObject* sequence, const char* open, const char* close, const char* cycle_text) {
     if (Py_SIZE(sequence) == 0) return append(open) && append(close);
-    return write_container(sequence, cycle_text, [&] {
-      if (!append(open)) return false;
-      // An element's repr may shrink the list under us, so its size is read afresh.
-      for (Py_ssize_t i = 0; i < Py_SIZE(sequence) && !full(); ++i) {
-        Ref item = Ref::borrow(PyList_Check(sequence) ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
-        if ((i > 0 && !append(", ")) || !write(item)) return false;
-      }
-      return append(close);
-    });
+    return write_container(sequence, cycle_text,
+                           [&] { return append(open) && write_elements(sequence) && append(close); });
+  }
+
+  // The elements of a list or tuple, comma-separated, as far as the head goes.
+  bool write_elements(PyObject* sequence) {
+    // An element's repr may shrink the list under us, so its size is read afresh.
+    for (Py_ssize_t i = 0; i < Py_SIZE(sequence) && !full(); ++i) {
+      Ref item = Ref::borrow(PyList_Check(sequence) ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
+      if ((i > 0 && !append(", ")) || !write(item)) return false;
+    }
+    return true;
   }
 
   bool write_dict(PyObject* dict) {
@@ -166,10 +169,7 @@ class ReprHead {
       if (!entries) return false;
       bool exact = PySet_CheckExact(set);
       if (!(exact ? append("{") : append(name) && append("({"))) return false;
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()) && !full(); ++i) {
-        if ((i > 0 && !append(", ")) || !write(PyList_GET_ITEM(entries.get(), i))) return false;
-      }
-      return append(exact ? "}" : "})");
+      return write_elements(entries) && append(exact ? "}" : "})");
     });
   }
 

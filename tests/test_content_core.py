@@ -171,12 +171,14 @@ def test_abstract_bodies_return_none_through_super():
         Sup.build_field_for_type(name=5)
 
 
-def test_build_defaults_nests_content_and_keeps_lists():
+def test_build_defaults_nests_content_inside_fields_and_lists():
     items = [Inner(1), Inner(2)]
     outer = Outer(a=3, b=Inner(9), c=items)
     result = outer.build_defaults()
-    assert result == {"a": 3, "b": {"v": 9}, "c": items} and list(result) == ["a", "b", "c"]
-    assert result["c"] is items and result["c"][0] is items[0]
+    assert result == {"a": 3, "b": {"v": 9}, "c": [{"v": 1}, {"v": 2}]} and list(result) == ["a", "b", "c"]
+    assert items == [Inner(1), Inner(2)]
+    plain = [1, 2]
+    assert Outer(a=3, b=Inner(9), c=plain).build_defaults()["c"] is plain
     assert Impl().build_defaults() == {}
     assert outer.serialize_to_disk_representation() == result
 
@@ -400,7 +402,8 @@ def test_inject_missing_abstracts_sorted_and_inherited_kept():
 
 def test_module_build_defaults():
     items, mapping = [Inner(1)], {"a": Inner(2)}
-    assert build_defaults(items) is items and build_defaults(mapping) is mapping
+    assert build_defaults(items) == [{"v": 1}] and build_defaults(mapping) == {"a": {"v": 2}}
+    assert items == [Inner(1)] and mapping == {"a": Inner(2)}
     assert build_defaults(5) == 5 and build_defaults(None) is None
     assert build_defaults(Inner(3)) == {"v": 3}
     assert build_defaults(plain_content_class(register=True)()) == "own defaults"

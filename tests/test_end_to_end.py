@@ -186,7 +186,7 @@ def test_container_fields_end_to_end():
 
 
 @pytest.mark.parametrize("data, cause", [
-    ({"counts": [1, 2]}, "Expected tuple data for tuple[int, ...], got <class 'list'>."),
+    ({"counts": {1, 2}}, "Expected tuple data for tuple[int, ...], got <class 'set'>."),
     ({"pair": (1,)}, "Expected tuple of length 2 for tuple[int, str], got length 1."),
     ({"by_codec": {"vp9": 1}}, "Invalid Codec: 'vp9'"),
     ({"limits": [("a", 1)]}, "Expected dict data for dict[str, int], got <class 'list'>."),

@@ -23,7 +23,7 @@ import pytest
 from nimbrel.quorvel.core.exceptions import QuorvelError
 from nimbrel.quorvel.core.naming import display_value
 from nimbrel.quorvel.data import serialize
-from nimbrel.quorvel.data.content_core import BaseConfigurableData
+from nimbrel.quorvel.data.content_core import BaseConfigurableData, build_defaults
 from nimbrel.quorvel.data.enum_content import ConfigEnum
 from nimbrel.quorvel.data.json_content import ConfigUntypedDict
 from nimbrel.quorvel.data.list_content import ConfigList
@@ -113,6 +113,10 @@ BAD_METADATA = {"port": "not a dict"}
 EXTRA_METADATA = {"nope": {"a": 1}}
 BAD_FIELD_METADATA = {"default": 3, "bogus": 1}
 BAD_NAMES = {"names": 5}
+TUPLE_LIST_DATA = [5, "five"]
+INT_KEY_DATA = {"1": "a", "01": "b", "x": "c"}
+CONTAINED_VALUE = {"a": [LeakCamera()], "b": (1, LeakCodec.H264)}
+BAD_ROOT = {"leak_service": {"cameras": [{"content": {"port": {"x": 1}}}]}}
 
 
 class _MallInfo2(ctypes.Structure):
@@ -159,6 +163,15 @@ def raises(func, exc=QuorvelError):
     return call
 
 
+def location_of_failure(root):
+    """Loads a failing root form and reads where the error says it failed."""
+    try:
+        LeakService.load_root_defaults(root)
+    except QuorvelError as err:
+        assert err.pointer == "/leak_service/cameras/0/content/port"
+        raise
+
+
 OPS = {
     # parsing of primitives, unions, optionals and containers
     "parse_int": Op(lambda: from_defaults(int, 5), (int,)),
@@ -177,6 +190,8 @@ OPS = {
     "parse_plain_list": Op(lambda: from_defaults(list[int], PLAIN_LIST_DATA), (PLAIN_LIST_DATA,)),
     "parse_tuple": Op(lambda: from_defaults(tuple[int, str], TUPLE_DATA), (TUPLE_DATA,)),
     "parse_tuple_variadic": Op(lambda: from_defaults(tuple[int, ...], (1, 2, 3))),
+    "parse_tuple_from_list": Op(lambda: from_defaults(tuple[int, str], TUPLE_LIST_DATA), (TUPLE_LIST_DATA,)),
+    "parse_int_key_dict": Op(lambda: from_defaults(dict[int, str], INT_KEY_DATA), (INT_KEY_DATA,)),
     "parse_dict": Op(lambda: from_defaults(dict[str, int], DICT_DATA), (DICT_DATA,)),
     "parse_enum_key_dict": Op(lambda: from_defaults(dict[LeakCodec, int], ENUM_DICT_DATA),
                               (ENUM_DICT_DATA, LeakCodec)),
@@ -192,6 +207,7 @@ OPS = {
     "record_build_root_defaults": Op(SERVICE.build_root_defaults, (LeakService, SERVICE), 1000),
     "record_load_root_defaults": Op(lambda: LeakService.load_root_defaults(SERVICE_ROOT),
                                     (LeakService, SERVICE_ROOT), 1000),
+    "build_defaults_inside_containers": Op(lambda: build_defaults(CONTAINED_VALUE), (CONTAINED_VALUE, LeakCamera)),
     "record_serialize_to_disk": Op(SERVICE.serialize_to_disk_representation, (LeakService, SERVICE), 1000),
     "record_parse_from_disk": Op(lambda: LeakService.parse_from_disk_representation(SERVICE_DISK),
                                  (LeakService, SERVICE_DISK), 1000),
@@ -227,6 +243,7 @@ OPS = {
                                          (LeakService, BAD_SERVICE_CAMERAS, LeakShade, LIST_ALIAS)),
     "error_record_unknown_keys": Op(raises(lambda: LeakCamera.from_defaults(UNKNOWN_KEYS)),
                                     (LeakCamera, UNKNOWN_KEYS)),
+    "error_located_in_root_form": Op(raises(lambda: location_of_failure(BAD_ROOT)), (LeakService, BAD_ROOT)),
     "error_union_selection": Op(raises(lambda: from_defaults(UNION_ALIAS, BAD_UNION_SELECTION)),
                                 (UNION_ALIAS, BAD_UNION_SELECTION)),
     "error_union_not_dict": Op(raises(lambda: from_defaults(UNION_ALIAS, 5)), (UNION_ALIAS,)),
@@ -237,7 +254,7 @@ OPS = {
     "error_list_bad_item": Op(raises(lambda: from_defaults(LIST_ALIAS, [{"content": "x"}])), (LIST_ALIAS,)),
     "error_list_none": Op(raises(lambda: from_defaults(list[int], None))),
     "error_tuple_length": Op(raises(lambda: from_defaults(tuple[int, str], (1,)))),
-    "error_tuple_type": Op(raises(lambda: from_defaults(tuple[int, ...], [1, 2]))),
+    "error_tuple_type": Op(raises(lambda: from_defaults(tuple[int, ...], {1, 2}))),
     "error_dict_not_dict": Op(raises(lambda: from_defaults(dict[str, int], [("a", 1)]))),
     "error_dict_bad_enum_key": Op(raises(lambda: from_defaults(dict[LeakCodec, int], {"vp9": 1})), (LeakCodec,)),
     "error_unknown_type_key": Op(raises(lambda: from_defaults("no_such_leak_content", 1))),

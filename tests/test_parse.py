@@ -570,7 +570,8 @@ def test_dict_keys_must_be_primitive_or_enum(alias, data):
 @pytest.mark.parametrize("alias, data, message", [
     (tuple[int, str], None, "None is not valid for tuple[int, str]. Use ConfigOptional[...] if the value is "
                             "optional."),
-    (tuple[int, str], [1, "a"], "Expected tuple data for tuple[int, str], got <class 'list'>."),
+    (tuple[int, str], {1: "a"}, "Expected tuple data for tuple[int, str], got <class 'dict'>."),
+    (tuple[int, str], [1], "Expected tuple of length 2 for tuple[int, str], got length 1."),
     (tuple[int, str], (1,), "Expected tuple of length 2 for tuple[int, str], got length 1."),
     (tuple[()], (1,), "Expected tuple of length 0 for tuple[()], got length 1."),
     (tuple[..., int], (1,), "Ellipsis argument is only allowed in conjunction with a simple type (f.i. "

@@ -13,5 +13,6 @@ inline rt::Name kDunderTypeArgs("__type_args__");
 inline rt::Name kDefault("default");
 inline rt::Name kGet("get");
 inline rt::Name kDunderSubclasshook("__subclasshook__");
+inline rt::Name kLocation("location");
 
 }  // namespace quorvel

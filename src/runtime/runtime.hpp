@@ -4,6 +4,7 @@
 #include "classes.hpp"
 #include "errors.hpp"
 #include "function.hpp"
+#include "location.hpp"
 #include "module.hpp"
 #include "names.hpp"
 #include "ref.hpp"

@@ -10,7 +10,11 @@ struct ErrorClass {
 };
 
 constexpr ErrorClass kBaseError = {
-    "QuorvelError", "Input of the wrong shape or a value that cannot be used, when no finer class applies."};
+    "QuorvelError",
+    "Input of the wrong shape or a value that cannot be used, when no finer class applies.\n\n"
+    "An error raised while parsing data carries `location`, the path from the data given to\n"
+    "the outermost parse call to the value that failed (dict keys as they appear in the data,\n"
+    "list and tuple positions as int), and `pointer`, the same path as a JSON Pointer."};
 
 // Each derives from QuorvelError, in the order they are bound.
 constexpr ErrorClass kErrors[] = {
@@ -23,19 +27,44 @@ constexpr ErrorClass kErrors[] = {
     {"QuorvelSchemaError", "A field annotation whose origin is not a class."},
 };
 
-PyObject* new_error(PyObject* module, const ErrorClass& error, PyObject* base) {
-  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-  if (!module_name) return nullptr;
-  Ref qualified = Ref::steal(PyUnicode_FromFormat("%U.%s", module_name.get(), error.name));
+PyObject* pointer(rt::Function*, PyObject* const* args) {
+  Ref location = Ref::steal(PyObject_GetAttr(args[0], kLocation));
+  Ref steps = location ? Ref::steal(PySequence_Tuple(location)) : nullptr;
+  return steps ? rt::json_pointer(steps).release() : nullptr;
+}
+
+constexpr rt::Param kSelf[] = {{"self"}};
+const rt::FunctionSpec kPointerSpec = {"pointer", "The location as an RFC 6901 JSON Pointer (\"\" for the root).",
+                                       pointer, kSelf, "str"};
+
+// The namespace of QuorvelError: errors start at the root, which is also
+// where an error raised by hand stays.
+Ref base_namespace(PyObject* module_name) {
+  Ref qualname_prefix = Ref::steal(PyUnicode_FromString(kBaseError.name));
+  Ref getter = qualname_prefix ? Ref::steal(rt::make_function(kPointerSpec, module_name, qualname_prefix)) : nullptr;
+  Ref property = getter ? Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), getter))
+                        : nullptr;
+  Ref root = property ? Ref::steal(PyTuple_New(0)) : nullptr;
+  Ref ns = root ? Ref::steal(PyDict_New()) : nullptr;
+  if (!ns || PyDict_SetItem(ns, kLocation, root) < 0 || PyDict_SetItemString(ns, "pointer", property) < 0) {
+    return nullptr;
+  }
+  return ns;
+}
+
+PyObject* new_error(PyObject* module_name, const ErrorClass& error, PyObject* base, PyObject* ns = nullptr) {
+  Ref qualified = Ref::steal(PyUnicode_FromFormat("%U.%s", module_name, error.name));
   if (!qualified) return nullptr;
-  return PyErr_NewExceptionWithDoc(PyUnicode_AsUTF8(qualified), error.doc, base, nullptr);
+  return PyErr_NewExceptionWithDoc(PyUnicode_AsUTF8(qualified), error.doc, base, ns);
 }
 
 bool exec_module(PyObject* module) {
-  Ref base = Ref::steal(new_error(module, kBaseError, PyExc_Exception));
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  Ref ns = module_name ? base_namespace(module_name) : nullptr;
+  Ref base = ns ? Ref::steal(new_error(module_name, kBaseError, PyExc_Exception, ns)) : nullptr;
   if (!base || !rt::add_object(module, kBaseError.name, Py_NewRef(base.get()))) return false;
   for (const ErrorClass& error : kErrors) {
-    if (!rt::add_object(module, error.name, new_error(module, error, base))) return false;
+    if (!rt::add_object(module, error.name, new_error(module_name, error, base))) return false;
   }
   return true;
 }

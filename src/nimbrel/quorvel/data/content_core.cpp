@@ -40,9 +40,9 @@ rt::ClassCache field_cache;
 // Our own get_subfield_descriptors, to recognise when it is not overridden.
 PyObject* own_get_subfield_descriptors = nullptr;
 
-// Whether values of the exact built-in primitive types are content: only
-// if one of those classes (or a base such as object) was registered as a
-// virtual subclass. The answers are kept with the abc cache token, which
+// Whether values of the exact built-in primitive and container types are
+// content: only if one of those classes (or a base such as object) was
+// registered as a virtual subclass. The answers are kept with the abc cache token, which
 // every ABC registration anywhere bumps, and with the class they were asked
 // of, so a registration or a patched binding is seen at once.
 class PrimitiveVerdicts {
@@ -76,10 +76,10 @@ class PrimitiveVerdicts {
   }
 
  private:
-  static constexpr int kCount = 5;
+  static constexpr int kCount = 8;
   static PyTypeObject* type_at(int slot) {
-    PyTypeObject* const types[kCount] = {&PyUnicode_Type, &PyLong_Type, &PyFloat_Type, &PyBool_Type,
-                                         Py_TYPE(Py_None)};
+    PyTypeObject* const types[kCount] = {&PyUnicode_Type, &PyLong_Type,  &PyFloat_Type, &PyBool_Type,
+                                         Py_TYPE(Py_None), &PyList_Type, &PyTuple_Type, &PyDict_Type};
     return types[slot];
   }
   static int slot_of(PyTypeObject* type) {
@@ -125,14 +125,82 @@ bool is_exact_primitive(PyObject* value) {
 // enum.Enum, for members of plain enumerations (not content ones).
 PyObject* plain_enum = nullptr;
 
+Ref convert_defaults(PyObject* value, ContentTest& is_content);
+
+bool all_primitive(PyObject* const* items, Py_ssize_t count) {
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!is_exact_primitive(items[i])) return false;
+  }
+  return true;
+}
+
+// The defaults of a built-in list or tuple: the container itself when no
+// item converts to anything else, else a new one of its type. Items that are
+// all primitives settle it at once; otherwise a list is read from a copy, as
+// converting may run code that changes it.
+Ref convert_sequence(PyObject* sequence, ContentTest& is_content) {
+  bool is_tuple = PyTuple_CheckExact(sequence);
+  PyObject* const* live =
+      is_tuple ? reinterpret_cast<PyTupleObject*>(sequence)->ob_item : reinterpret_cast<PyListObject*>(sequence)->ob_item;
+  if (all_primitive(live, Py_SIZE(sequence))) return Ref::borrow(sequence);
+  Ref items = is_tuple ? Ref::borrow(sequence) : Ref::steal(PyList_AsTuple(sequence));
+  if (!items) return nullptr;
+  Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+  Ref converted;  // made at the first item that changes
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+    Ref defaults = convert_defaults(item, is_content);
+    if (!defaults) return nullptr;
+    if (!converted && defaults.get() != item) {
+      converted = Ref::steal(PyTuple_GetSlice(items, 0, count));
+      if (!converted) return nullptr;
+    }
+    if (converted) Py_SETREF(PyTuple_GET_ITEM(converted.get(), i), defaults.release());
+  }
+  if (!converted) return Ref::borrow(sequence);
+  return is_tuple ? converted : Ref::steal(PySequence_List(converted));
+}
+
+// The defaults of a built-in dict, keys and values converted alike: the dict
+// itself when nothing converts to anything else, else a new one.
+Ref convert_dict(PyObject* dict, ContentTest& is_content) {
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  bool primitive = true;
+  while (primitive && PyDict_Next(dict, &position, &key, &value)) {
+    primitive = is_exact_primitive(key) && is_exact_primitive(value);
+  }
+  if (primitive) return Ref::borrow(dict);
+  Ref items = Ref::steal(PyDict_Items(dict));
+  Ref converted = items ? Ref::steal(PyDict_New()) : nullptr;
+  if (!converted) return nullptr;
+  bool changed = false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    Ref new_key = convert_defaults(PyTuple_GET_ITEM(pair, 0), is_content);
+    Ref new_value = new_key ? convert_defaults(PyTuple_GET_ITEM(pair, 1), is_content) : nullptr;
+    if (!new_value || PyDict_SetItem(converted, new_key, new_value) < 0) return nullptr;
+    changed = changed || new_key.get() != PyTuple_GET_ITEM(pair, 0) || new_value.get() != PyTuple_GET_ITEM(pair, 1);
+  }
+  return changed ? converted : Ref::borrow(dict);
+}
+
 // A content value's own defaults; a plain Enum member's value, so that the
-// UI defaults hold data rather than the member object; anything else as is.
+// UI defaults hold data rather than the member object; the same for what a
+// built-in list, tuple or dict holds, at any depth (their subclasses are left
+// as they are); anything else as is.
 Ref convert_defaults(PyObject* value, ContentTest& is_content) {
   int content = is_content(value);
   if (content < 0) return nullptr;
   if (content) return Ref::steal(PyObject_CallMethodNoArgs(value, kBuildDefaults));
   // Built-in primitives report their real class, which no Enum is.
   if (is_exact_primitive(value)) return Ref::borrow(value);
+  if (PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value)) {
+    rt::RecursionGuard guard(" while building defaults");
+    if (!guard) return nullptr;
+    return PyDict_CheckExact(value) ? convert_dict(value, is_content) : convert_sequence(value, is_content);
+  }
   int member = rt::is_instance(value, plain_enum);
   if (member < 0) return nullptr;
   return member ? Ref::steal(PyObject_GetAttr(value, kValue)) : Ref::borrow(value);
@@ -297,7 +365,10 @@ PyObject* load_root_defaults(rt::Function*, PyObject* const* args) {
   if (PyDict_GetItemRef(data, key, &inner) < 0) return nullptr;
   Ref unwrapped = inner ? Ref::steal(inner) : Ref::borrow(data);
   PyObject* call_args[] = {cls, unwrapped.get(), args[2]};
-  return PyObject_VectorcallMethod(kFromDefaults, call_args, 3, nullptr);
+  PyObject* loaded = PyObject_VectorcallMethod(kFromDefaults, call_args, 3, nullptr);
+  // A failure inside the root form is located under its key.
+  if (loaded == nullptr && inner != nullptr) return rt::locate(kQuorvelError, {key.get()});
+  return loaded;
 }
 
 PyObject* inject_and_validate_impl(PyObject* provider, PyObject* target);

@@ -67,10 +67,18 @@ int is_row(PyObject* element) {
 }
 
 // The item data of one element: a row's "content", or the bare element.
-Ref item_data(PyObject* element) {
-  int row = is_row(element);
-  if (row < 0) return nullptr;
+Ref item_data(PyObject* element, bool& row) {
+  int verdict = is_row(element);
+  if (verdict < 0) return nullptr;
+  row = verdict;
   return row ? Ref::steal(PyObject_GetItem(element, kContent)) : Ref::borrow(element);
+}
+
+// Locates the pending error at the item: inside its row, or the bare element.
+std::nullptr_t item_failed(Py_ssize_t index, bool row) {
+  Ref position = Ref::steal(PyLong_FromSsize_t(index));
+  if (!position) return nullptr;
+  return row ? rt::locate(kQuorvelError, {position.get(), kContent}) : rt::locate(kQuorvelError, {position.get()});
 }
 
 // The elements to parse: none for None, else exactly a list.
@@ -104,9 +112,11 @@ PyObject* from_defaults(rt::Function*, PyObject* const* args) {
   Ref items = parse ? Ref::steal(PyList_New(0)) : nullptr;
   if (!items) return nullptr;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.get()); ++i) {
-    Ref data = item_data(Ref::borrow(PyList_GET_ITEM(elements.get(), i)));
+    bool row = false;
+    Ref data = item_data(Ref::borrow(PyList_GET_ITEM(elements.get(), i)), row);
     Ref item = data ? parse_with(parse, data, inner_alias) : nullptr;
-    if (!item || PyList_Append(items, item) < 0) return nullptr;
+    if (!item) return data ? item_failed(i, row) : nullptr;
+    if (PyList_Append(items, item) < 0) return nullptr;
   }
   return PyObject_CallOneArg(cls, items);
 }

@@ -101,7 +101,8 @@ PyObject* from_defaults(rt::Function*, PyObject* const* args) {
     return raise_about(kValidationError, cls, "%U is disabled but \"content\" is present.");
   }
   Ref value = enabled ? parse(content, inner) : Ref::borrow(Py_None);
-  return value ? PyObject_CallOneArg(cls, value) : nullptr;
+  if (!value) return rt::locate(kQuorvelError, {kContent});
+  return PyObject_CallOneArg(cls, value);
 }
 
 // --- declarations ------------------------------------------------------------

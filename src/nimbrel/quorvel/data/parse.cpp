@@ -139,6 +139,12 @@ PyObject* guarded_with_display(PyObject* target, PyObject* data, PyObject* alias
 
 PyObject* dispatch(PyObject* alias, PyObject* data);
 
+// Locates the pending error at position `index` of the data.
+std::nullptr_t item_failed(Py_ssize_t index) {
+  Ref position = Ref::steal(PyLong_FromSsize_t(index));
+  return position ? rt::locate(kQuorvelError, {position.get()}) : nullptr;
+}
+
 // --- string annotations --------------------------------------------------------
 
 PyObject* parse_string_alias(PyObject* alias, PyObject* data) {
@@ -236,7 +242,12 @@ PyObject* parse_optional_union(PyObject* inner, Py_ssize_t members, PyObject* da
   Ref wrapped = members == 1 ? Ref::borrow(inner) : Ref::steal(PyObject_GetItem(union_class, inner));
   Ref alias = wrapped ? Ref::steal(PyObject_GetItem(optional_class, wrapped)) : nullptr;
   Ref used_data = alias ? optional_wrapper(data) : nullptr;
-  return used_data ? guarded_with_display(optional_class, used_data, alias, alias, data) : nullptr;
+  if (!used_data) return nullptr;
+  PyObject* parsed = guarded_with_display(optional_class, used_data, alias, alias, data);
+  // The data given was the content itself: the wrapper made for it here is
+  // not part of where a failure is.
+  if (parsed == nullptr && used_data.get() != data) return rt::drop_leading_step(kQuorvelError, kContent);
+  return parsed;
 }
 
 PyObject* parse_union(PyObject* alias, PyObject* data) {
@@ -301,22 +312,29 @@ PyObject* parse_list(PyObject* alias, PyObject* data) {
   return guard_result(Ref::steal(PyObject_VectorcallMethod(kFromDefaults, args, 2, alias_keywords)), alias, data);
 }
 
-// from_defaults(data=item, alias=alias) for every item, as a new tuple.
+// from_defaults(data=item, alias=alias) for every item, as a new tuple; a
+// failure is located at the item's position.
 PyObject* parse_items(PyObject* items, PyObject* const* aliases, bool one_alias) {
   Py_ssize_t count = PyTuple_GET_SIZE(items);
   Ref parsed = Ref::steal(PyTuple_New(count));
   if (!parsed) return nullptr;
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* item = dispatch(one_alias ? aliases[0] : aliases[i], PyTuple_GET_ITEM(items, i));
-    if (item == nullptr) return nullptr;
+    if (item == nullptr) return item_failed(i);
     PyTuple_SET_ITEM(parsed.get(), i, item);
   }
   return parsed.release();
 }
 
+// The items of tuple data. A list stands for a tuple too, as JSON has no
+// tuples: it is copied first, so parsing its items cannot change it under us.
+Ref tuple_items(PyObject* data) {
+  return PyTuple_Check(data) ? Ref::borrow(data) : Ref::steal(PyList_AsTuple(data));
+}
+
 PyObject* parse_tuple(PyObject* alias, PyObject* data) {
   if (data == Py_None) return none_is_not_valid(alias);
-  if (!PyTuple_Check(data)) return expected_data("tuple", alias, data);
+  if (!PyTuple_Check(data) && !PyList_Check(data)) return expected_data("tuple", alias, data);
   Ref args = rt::call_global(kGetArgs, alias);
   Ref members = args ? Ref::steal(PySequence_Tuple(args)) : nullptr;
   if (!members) return nullptr;
@@ -329,14 +347,16 @@ PyObject* parse_tuple(PyObject* alias, PyObject* data) {
                                                             "simple type (f.i. tuple[int, ...]). Found %R .",
                                                             args.get()));
   }
-  Py_ssize_t length = PyTuple_GET_SIZE(data);
+  Ref items = tuple_items(data);
+  if (!items) return nullptr;
+  Py_ssize_t length = PyTuple_GET_SIZE(items.get());
   if (!has_ellipsis && count != length) {
     return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Expected tuple of length %zd for %R, got length %zd.",
                                                             count, alias, length));
   }
   if (count == 0) return PyTuple_New(0);
   PyObject* const* aliases = &PyTuple_GET_ITEM(members.get(), 0);
-  return parse_items(data, aliases, variadic || count == 1);
+  return parse_items(items, aliases, variadic || count == 1);
 }
 
 // Keys must be JSON-like and stable: primitives or enumerations.
@@ -364,6 +384,22 @@ Ref unpacked_pair(PyObject* item) {
   return nullptr;
 }
 
+// JSON writes the keys of a dict[int, V] as text: a text key that is exactly
+// the decimal text of an int stands for that int. Any other key stays as it is.
+Ref int_key(PyObject* key) {
+  if (!PyUnicode_Check(key)) return Ref::borrow(key);
+  Ref number = Ref::steal(PyLong_FromUnicodeObject(key, 10));
+  if (!number) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
+    PyErr_Clear();
+    return Ref::borrow(key);
+  }
+  Ref text = Ref::steal(PyObject_Str(number));
+  int same = text ? PyUnicode_Compare(text, key) : -1;
+  if (same == -1 && PyErr_Occurred()) return nullptr;
+  return same == 0 ? number : Ref::borrow(key);
+}
+
 PyObject* parse_dict_items(PyObject* alias_k, PyObject* alias_v, PyObject* data) {
   // Values typed Any (a free JSON object such as dict[str, Any]) are taken
   // as they are: there is nothing to parse them against.
@@ -372,13 +408,17 @@ PyObject* parse_dict_items(PyObject* alias_k, PyObject* alias_v, PyObject* data)
   Ref items = result ? Ref::steal(PyMapping_Items(data)) : nullptr;
   if (!items) return nullptr;
   bool untyped_values = alias_v == any.get();
+  bool int_keys = alias_k == reinterpret_cast<PyObject*>(&PyLong_Type);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
     Ref pair = unpacked_pair(PyList_GET_ITEM(items.get(), i));
     if (!pair) return nullptr;
-    Ref key = Ref::steal(dispatch(alias_k, PyTuple_GET_ITEM(pair.get(), 0)));
+    PyObject* raw_key = PyTuple_GET_ITEM(pair.get(), 0);
+    Ref key_data = int_keys ? int_key(raw_key) : Ref::borrow(raw_key);
+    Ref key = key_data ? Ref::steal(dispatch(alias_k, key_data)) : nullptr;
     PyObject* raw = PyTuple_GET_ITEM(pair.get(), 1);
     Ref value = !key ? nullptr : untyped_values ? Ref::borrow(raw) : Ref::steal(dispatch(alias_v, raw));
-    if (!value || PyDict_SetItem(result, key, value) < 0) return nullptr;
+    if (!value) return rt::locate(kQuorvelError, {raw_key});
+    if (PyDict_SetItem(result, key, value) < 0) return nullptr;
   }
   return result.release();
 }

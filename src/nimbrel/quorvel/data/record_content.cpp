@@ -378,11 +378,13 @@ PyObject* field_parse_failed(PyObject* cls, PyObject* name, PyObject* raw) {
   });
 }
 
-// from_defaults(data=raw, alias=alias); failures name the field.
+// from_defaults(data=raw, alias=alias); failures name the field and are
+// located where the failing value is, inside the field.
 Ref parse_field(PyObject* parse, PyObject* cls, PyObject* name, PyObject* raw, PyObject* alias) {
   Ref parsed = parse_call::from_defaults(parse, raw, alias, from_defaults_keywords);
-  if (!parsed && PyErr_ExceptionMatches(PyExc_Exception)) field_parse_failed(cls, name, raw);
-  return parsed;
+  if (parsed || !PyErr_ExceptionMatches(PyExc_Exception)) return parsed;
+  field_parse_failed(cls, name, raw);
+  return rt::locate_wrapper(kQuorvelError, name);
 }
 
 
@@ -405,10 +407,12 @@ Ref fallback_value(PyObject* field, PyObject* missing, bool& unset) {
     unset = true;
     return nullptr;
   }
+  // Located at the field's key, where the data lacks a value.
+  PyObject* name = PyTuple_GET_ITEM(field, kSlotName);
   rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Attribute %S does not have a default / default factory and is not "
                                                    "provided but required for initialization!",
-                                                   PyTuple_GET_ITEM(field, kSlotName)));
-  return nullptr;
+                                                   name));
+  return rt::locate(kQuorvelError, {name});
 }
 
 bool fill_field(const ParseContext& context, PyObject* field, PyObject* raw) {

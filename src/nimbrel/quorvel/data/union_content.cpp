@@ -202,10 +202,13 @@ Ref selected_content(PyObject* cls, PyObject* data, PyObject* members, PyObject*
                                      selection);
   }
   Ref member_data = Ref::steal(PyObject_CallMethodOneArg(data, kGet, selection));
-  Ref content = member_data ? parse(member_data, target) : nullptr;
+  if (!member_data) return nullptr;
+  Ref content = parse(member_data, target);
   int fits = content ? rt::is_instance(content, target) : -1;
-  if (fits != 0) return fits < 0 ? nullptr : content;
-  return raise_about(kValidationError, cls, "%U selection %R produced incompatible content.", selection);
+  if (fits > 0) return content;
+  // Located at the member's data, which is what failed or did not fit.
+  if (fits == 0) raise_about(kValidationError, cls, "%U selection %R produced incompatible content.", selection);
+  return rt::locate(kQuorvelError, {selection});
 }
 
 // cls(content): library errors pass unchanged, any other Exception is

@@ -1,0 +1,35 @@
+// Where in the data a parse failed: the location carried by library errors.
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+
+#include "module.hpp"
+
+namespace quorvel::rt {
+
+// The steps are added on the way out of a failing parse, each level putting
+// the step it descended by in front, so a successful parse pays nothing.
+// Only library errors (instances of `error_class`, the module's QuorvelError
+// binding) carry a location; other exceptions pass untouched. Locating is
+// best effort: should it fail, the pending error is kept as it was. Each
+// returns nullptr, to end a failing path.
+
+// Puts `steps` in front of the location of the pending exception.
+std::nullptr_t locate(const Global& error_class, std::initializer_list<PyObject*> steps);
+
+// For an error just raised to wrap the one it caught (its cause): the wrapper
+// is located at `step` followed by the location of the cause.
+std::nullptr_t locate_wrapper(const Global& error_class, PyObject* step);
+
+// Drops the first step of the pending exception's location when it is
+// `step`: for data that a level wrapped itself before handing it on, whose
+// wrapper the caller never saw.
+std::nullptr_t drop_leading_step(const Global& error_class, PyObject* step);
+
+// The RFC 6901 JSON Pointer of a location: "" for the root, else "/" before
+// each step. Text steps escape "~" and "/"; other steps are written as JSON
+// writes a dictionary key (ints in decimal, true, false, null).
+Ref json_pointer(PyObject* location);
+
+}  // namespace quorvel::rt

@@ -3,14 +3,20 @@
 The configuration is declared once, as dataclass records. From it quorvel
 builds the UI form description, the UI defaults a form shows and submits,
 the disk representation and the root representation, and parses each of
-them back into the same typed configuration.
+them back into the same typed configuration. The disk representation is
+stored in a JSON file (`--config`, `service.json` by default) and read back,
+and a form submission with a mistake in it is refused with the place of the
+mistake.
 """
 
+import argparse
 import dataclasses
 import enum
 import json
+import pathlib
 from typing import Any
 
+from nimbrel.quorvel.core.exceptions import QuorvelError
 from nimbrel.quorvel.data.enum_content import ConfigEnum
 from nimbrel.quorvel.data.json_content import ConfigUntypedDict
 from nimbrel.quorvel.data.list_content import ConfigList
@@ -63,7 +69,35 @@ def show(title: str, value: Any) -> None:
     print(json.dumps(value, indent=2, default=str))
 
 
+def store(service: Service, path: pathlib.Path) -> None:
+    """Writes the configuration to a JSON file and reads it back: the same configuration."""
+    path.write_text(json.dumps(service.serialize_to_disk_representation(), indent=2) + "\n")
+    assert Service.parse_from_disk_representation(json.loads(path.read_text())) == service
+
+
+def submit_with_mistake(service: Service) -> None:
+    """A form submits a record where a port number belongs: the error says where."""
+    submitted = service.build_defaults()
+    submitted["cameras"][0]["content"]["port"] = {"number": 554}
+    try:
+        Service.from_defaults(submitted)
+    except QuorvelError as error:
+        # Each record on the way wraps the failure; the first error says what went wrong.
+        first = error
+        while isinstance(first.__cause__, QuorvelError):
+            first = first.__cause__
+        print(f"--- Refused submission at {error.pointer}")
+        print(first)
+    else:
+        raise AssertionError("the submission was accepted")
+
+
 def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--config", type=pathlib.Path, default=pathlib.Path("service.json"),
+                        help="the JSON file the configuration is stored in (default: service.json)")
+    options = parser.parse_args()
+
     service = Service()
     # A tuple has no form field kind: the form shows every other field.
     shown = [f.name for f in dataclasses.fields(Service) if f.name != "window"]
@@ -76,10 +110,14 @@ def main() -> None:
 
     disk = service.serialize_to_disk_representation()
     assert Service.parse_from_disk_representation(disk) == service
+    store(service, options.config)
+    print(f"--- Stored in {options.config} and read back")
 
     root = service.build_root_defaults()
     show("Root representation", root)
     assert Service.load_root_defaults(root) == service
+
+    submit_with_mistake(service)
     print("Round trip through the UI defaults, disk and root representations: identical configuration.")
 
 

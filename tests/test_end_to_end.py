@@ -2,17 +2,15 @@
 
 import copy
 import dataclasses
-import importlib.machinery
 import json
-import pathlib
 import subprocess
 import sys
-import types
 import warnings
 from typing import Any
 
 import pytest
 
+from conftest import DEMO_PATH, ROOT, load_demo
 from nimbrel.quorvel.core.exceptions import QuorvelError
 from nimbrel.quorvel.data.content_core import build_defaults
 from nimbrel.quorvel.data.json_content import ConfigUntypedDict
@@ -23,25 +21,11 @@ from nimbrel.quorvel.data.record_content import ConfigData
 from nimbrel.quorvel.data.union_content import ConfigUnion
 from nimbrel.quorvel.fields.field_models import FieldEnum
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-DEMO_PATH = ROOT / "examples" / "demo.py"
 LAST_DEMO_LINE = "Round trip through the UI defaults, disk and root representations: identical configuration."
 LIST_WARNING = "Passing list[...] is discouraged. Please use ConfigList[...] in the future!"
 
 
-def _load_demo():
-    loader = importlib.machinery.SourceFileLoader("quorvel_demo", str(DEMO_PATH))
-    # Loaded once per session: other test modules use the demo too, and its classes' type keys must stay unique.
-    if loader.name in sys.modules:
-        return sys.modules[loader.name]
-    module = types.ModuleType(loader.name)
-    module.__file__ = str(DEMO_PATH)
-    sys.modules[loader.name] = module
-    loader.exec_module(module)
-    return module
-
-
-demo = _load_demo()
+demo = load_demo()
 Codec, Camera, Recording, Resolution, Service = demo.Codec, demo.Camera, demo.Recording, demo.Resolution, demo.Service
 
 
@@ -83,16 +67,22 @@ MODIFIED_DEFAULTS = {
 }
 
 
-def test_demo_runs(tmp_path):
-    done = subprocess.run([sys.executable, str(DEMO_PATH)], cwd=tmp_path, capture_output=True, text=True,
-                          timeout=120)
+@pytest.mark.parametrize("arguments, stored", [([], "service.json"), (["--config", "conf/site.json"],
+                                                                       "conf/site.json")])
+def test_demo_runs(tmp_path, arguments, stored):
+    (tmp_path / "conf").mkdir()
+    done = subprocess.run([sys.executable, str(DEMO_PATH), *arguments], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert "Traceback" not in done.stderr and "Warning" not in done.stderr
     lines = done.stdout.splitlines()
     assert lines[-1] == LAST_DEMO_LINE
     titles = [line for line in lines if line.startswith("--- ")]
-    assert titles == ["--- UI form description", "--- UI defaults", "--- Root representation"]
-    root_text = done.stdout.split("--- Root representation\n", 1)[1].rsplit(LAST_DEMO_LINE, 1)[0]
+    assert titles == ["--- UI form description", "--- UI defaults", f"--- Stored in {stored} and read back",
+                      "--- Root representation", "--- Refused submission at /cameras/0/content/port"]
+    assert lines[-2].startswith("Primitive values must be passed directly, not wrapped in dicts")
+    assert Service.parse_from_disk_representation(json.loads((tmp_path / stored).read_text())) == Service()
+    root_text = done.stdout.split("--- Root representation\n", 1)[1].split("--- Refused", 1)[0]
     assert json.loads(root_text) == json.loads(json.dumps(Service().build_root_defaults(), default=str))
 
 

@@ -37,14 +37,11 @@ import dataclasses
 import enum
 import faulthandler
 import gc
-import importlib.machinery
 import math
 import os
-import pathlib
 import re
 import struct
 import sys
-import types
 import warnings
 from typing import Any, Optional, Union
 
@@ -52,6 +49,7 @@ import pytest
 from hypothesis import HealthCheck, example, given, note, settings
 from hypothesis import strategies as st
 
+from conftest import load_demo
 from nimbrel.quorvel.core.exceptions import QuorvelError
 from nimbrel.quorvel.data.content_core import build_defaults
 from nimbrel.quorvel.data.enum_content import ConfigEnum
@@ -149,23 +147,7 @@ class FuzzNested(ConfigData):
     anything: dict[str, Any] = dataclasses.field(default_factory=dict)
 
 
-DEMO_PATH = pathlib.Path(__file__).resolve().parent.parent / "examples" / "demo.py"
-
-
-def _demo_module():
-    """The demo, loaded once per session under the name the end-to-end tests use (its classes' type keys
-    must stay unique)."""
-    loader = importlib.machinery.SourceFileLoader("quorvel_demo", str(DEMO_PATH))
-    if loader.name in sys.modules:
-        return sys.modules[loader.name]
-    module = types.ModuleType(loader.name)
-    module.__file__ = str(DEMO_PATH)
-    sys.modules[loader.name] = module
-    loader.exec_module(module)
-    return module
-
-
-demo = _demo_module()
+demo = load_demo()
 
 
 # --- hostile objects --------------------------------------------------------------------------------------------

@@ -134,6 +134,16 @@ bool all_primitive(PyObject* const* items, Py_ssize_t count) {
   return true;
 }
 
+// A new tuple with the items of `items` (slicing a whole tuple gives the
+// tuple itself, which must not be written to).
+Ref copied_tuple(PyObject* items) {
+  Py_ssize_t count = PyTuple_GET_SIZE(items);
+  Ref copy = Ref::steal(PyTuple_New(count));
+  if (!copy) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(copy.get(), i, Py_NewRef(PyTuple_GET_ITEM(items, i)));
+  return copy;
+}
+
 // The defaults of a built-in list or tuple: the container itself when no
 // item converts to anything else, else a new one of its type. Items that are
 // all primitives settle it at once; otherwise a list is read from a copy, as
@@ -151,10 +161,7 @@ Ref convert_sequence(PyObject* sequence, ContentTest& is_content) {
     PyObject* item = PyTuple_GET_ITEM(items.get(), i);
     Ref defaults = convert_defaults(item, is_content);
     if (!defaults) return nullptr;
-    if (!converted && defaults.get() != item) {
-      converted = Ref::steal(PyTuple_GetSlice(items, 0, count));
-      if (!converted) return nullptr;
-    }
+    if (!converted && defaults.get() != item && !(converted = copied_tuple(items))) return nullptr;
     if (converted) Py_SETREF(PyTuple_GET_ITEM(converted.get(), i), defaults.release());
   }
   if (!converted) return Ref::borrow(sequence);

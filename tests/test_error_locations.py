@@ -277,3 +277,43 @@ def test_registered_content_is_not_required_to_locate():
     assert isinstance(Refusing(), BaseConfigurableData)
     error = failure(lambda data: from_defaults(ConfigOptional[Refusing], data), {"default": True, "content": 1})
     assert error.location == ("content",) and str(error) == "refused"
+
+
+@dataclasses.dataclass
+class Chain(ConfigData):
+    next: "ConfigOptional[Chain]" = dataclasses.field(default_factory=lambda: ConfigOptional[Chain](None))
+    value: int = 0
+
+
+def test_a_deep_failure_is_located_step_by_step():
+    depth = 300
+    data: dict = {"value": NOT_A_PORT}
+    for _ in range(depth):
+        data = {"next": {"default": True, "content": data}}
+    error = failure(Chain.from_defaults, data)
+    assert error.location == ("next", "content") * depth + ("value",)
+    assert error.pointer == "/next/content" * depth + "/value"
+    # The error it wraps is located from the data it passed out of: the optional's.
+    inner = error.__cause__
+    assert inner.location == ("content",) + ("next", "content") * (depth - 1) + ("value",)
+
+
+@pytest.mark.parametrize("assigned, read", [
+    (["a", 1], ("a", 1)),
+    (("b",), ("b",)),
+    ("not a path", "not a path"),
+    (None, None),
+])
+def test_location_can_be_assigned(assigned, read):
+    error = QuorvelError("x")
+    error.location = assigned
+    assert error.location == read
+
+
+def test_located_errors_survive_copy_and_pickle():
+    import copy
+    import pickle
+
+    error = failure(Floor.from_defaults, floor_data(pair=(1, {"watts": NOT_A_PORT})))
+    for clone in (copy.copy(error), pickle.loads(pickle.dumps(error))):
+        assert clone.location == ("pair", 1, "watts") and clone.pointer == "/pair/1/watts"

@@ -1,6 +1,8 @@
 // Where in the data a parse failed: the location carried by library errors.
 #include "location.hpp"
 
+#include <vector>
+
 #include "names.hpp"
 
 namespace quorvel::rt {
@@ -34,27 +36,65 @@ class PendingError {
   Ref class_;
 };
 
-// The location of `error` when it is a tuple (a location set to something
-// else is left alone), or nullptr.
-Ref location_of(PyObject* error) {
-  Ref location = Ref::steal(PyObject_GetAttr(error, kLocation));
-  if (!location) PyErr_Clear();
-  return location && PyTuple_Check(location.get()) ? location : nullptr;
+bool is_link(PyObject* stored) { return PyList_CheckExact(stored) && PyList_GET_SIZE(stored) == 2; }
+
+// What the error keeps for its location: a chain of [step, rest] links
+// ending in a tuple, a tuple, or a value assigned by hand. An error never
+// located keeps nothing and answers the empty tuple.
+Ref stored_location(PyObject* error) {
+  Ref dict = Ref::steal(PyObject_GenericGetDict(error, nullptr));
+  PyObject* stored = nullptr;
+  if (!dict || PyDict_GetItemRef(dict, kStoredLocation, &stored) < 0) return nullptr;
+  return stored ? Ref::steal(stored) : Ref::steal(PyTuple_New(0));
 }
 
-// `steps + location`, as a new tuple.
-Ref prefixed(std::initializer_list<PyObject*> steps, PyObject* location) {
-  Py_ssize_t inner = PyTuple_GET_SIZE(location);
-  Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(steps.size()) + inner));
+bool store_location(PyObject* error, PyObject* stored) {
+  Ref dict = stored ? Ref::steal(PyObject_GenericGetDict(error, nullptr)) : nullptr;
+  return dict && PyDict_SetItem(dict, kStoredLocation, stored) == 0;
+}
+
+// A chain that steps can be put in front of, or nullptr when the error's
+// location was set by hand to something else, which is then left alone.
+Ref extensible_location(PyObject* error) {
+  Ref stored = stored_location(error);
+  if (!stored) PyErr_Clear();
+  return stored && (PyTuple_Check(stored.get()) || is_link(stored)) ? stored : nullptr;
+}
+
+Ref link(PyObject* step, PyObject* rest) {
+  Ref pair = Ref::steal(PyList_New(2));
+  if (!pair) return nullptr;
+  PyList_SET_ITEM(pair.get(), 0, Py_NewRef(step));
+  PyList_SET_ITEM(pair.get(), 1, Py_NewRef(rest));
+  return pair;
+}
+
+// `steps` in front of `rest`, the last step linked first.
+Ref prefixed(std::initializer_list<PyObject*> steps, Ref rest) {
+  for (auto step = std::rbegin(steps); rest && step != std::rend(steps); ++step) rest = link(*step, rest);
+  return rest;
+}
+
+void store_or_drop(PyObject* error, Ref stored) {
+  if (!store_location(error, stored)) PyErr_Clear();
+}
+
+// The tuple a chain stands for.
+Ref flattened(PyObject* chain) {
+  std::vector<PyObject*> steps;
+  PyObject* node = chain;
+  for (; is_link(node); node = PyList_GET_ITEM(node, 1)) steps.push_back(PyList_GET_ITEM(node, 0));
+  if (!PyTuple_Check(node)) {
+    PyErr_Format(PyExc_TypeError, "a location chain ends in %.200s, not a tuple", Py_TYPE(node)->tp_name);
+    return nullptr;
+  }
+  Py_ssize_t tail = PyTuple_GET_SIZE(node);
+  Ref result = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(steps.size()) + tail));
   if (!result) return nullptr;
   Py_ssize_t index = 0;
   for (PyObject* step : steps) PyTuple_SET_ITEM(result.get(), index++, Py_NewRef(step));
-  for (Py_ssize_t i = 0; i < inner; ++i) PyTuple_SET_ITEM(result.get(), index++, Py_NewRef(PyTuple_GET_ITEM(location, i)));
+  for (Py_ssize_t i = 0; i < tail; ++i) PyTuple_SET_ITEM(result.get(), index++, Py_NewRef(PyTuple_GET_ITEM(node, i)));
   return result;
-}
-
-void set_location(PyObject* error, PyObject* location) {
-  if (!location || PyObject_SetAttr(error, kLocation, location) < 0) PyErr_Clear();
 }
 
 // A step as JSON writes a dictionary key; text is escaped afterwards.
@@ -88,8 +128,8 @@ Ref escaped_step(PyObject* step) {
 std::nullptr_t locate(const Global& error_class, std::initializer_list<PyObject*> steps) {
   PendingError pending(error_class);
   PyObject* error = pending.library_error();
-  Ref location = error ? location_of(error) : nullptr;
-  if (location) set_location(error, prefixed(steps, location));
+  Ref rest = error ? extensible_location(error) : nullptr;
+  if (rest) store_or_drop(error, prefixed(steps, std::move(rest)));
   return nullptr;
 }
 
@@ -98,22 +138,37 @@ std::nullptr_t locate_wrapper(const Global& error_class, PyObject* step) {
   PyObject* error = pending.library_error();
   if (error == nullptr) return nullptr;
   Ref cause = Ref::steal(PyException_GetCause(error));
-  Ref inner = cause && pending.is_library_error(cause) ? location_of(cause) : nullptr;
-  if (!inner) inner = Ref::steal(PyTuple_New(0));
-  if (inner) set_location(error, prefixed({step}, inner));
-  else PyErr_Clear();
+  Ref rest = cause && pending.is_library_error(cause) ? extensible_location(cause) : nullptr;
+  store_or_drop(error, prefixed({step}, rest ? std::move(rest) : Ref::steal(PyTuple_New(0))));
   return nullptr;
 }
 
 std::nullptr_t drop_leading_step(const Global& error_class, PyObject* step) {
   PendingError pending(error_class);
   PyObject* error = pending.library_error();
-  Ref location = error ? location_of(error) : nullptr;
+  Ref stored = error ? extensible_location(error) : nullptr;
+  Ref location = stored ? flattened(stored) : nullptr;
   if (!location || PyTuple_GET_SIZE(location.get()) == 0) return nullptr;
   int leading = PyObject_RichCompareBool(PyTuple_GET_ITEM(location.get(), 0), step, Py_EQ);
   if (leading < 0) PyErr_Clear();
-  if (leading > 0) set_location(error, Ref::steal(PyTuple_GetSlice(location, 1, PY_SSIZE_T_MAX)));
+  if (leading > 0) store_or_drop(error, Ref::steal(PyTuple_GetSlice(location, 1, PY_SSIZE_T_MAX)));
   return nullptr;
+}
+
+Ref error_location(PyObject* error) {
+  Ref stored = stored_location(error);
+  if (!stored || !is_link(stored)) return stored;
+  // Read once as a tuple, it is kept as one.
+  Ref location = flattened(stored);
+  return location && store_location(error, location) ? location : nullptr;
+}
+
+bool set_error_location(PyObject* error, PyObject* location) {
+  // A list or tuple given is kept as a tuple, which is what a location is
+  // (and keeps it apart from the links of a chain).
+  if (!PyList_Check(location) && !PyTuple_Check(location)) return store_location(error, location);
+  Ref steps = Ref::steal(PySequence_Tuple(location));
+  return steps && store_location(error, steps);
 }
 
 Ref json_pointer(PyObject* location) {

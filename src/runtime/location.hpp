@@ -14,6 +14,11 @@ namespace quorvel::rt {
 // binding) carry a location; other exceptions pass untouched. Locating is
 // best effort: should it fail, the pending error is kept as it was. Each
 // returns nullptr, to end a failing path.
+//
+// While an error travels outwards its location is kept as a chain of
+// [step, rest] pairs ending in a tuple, and a wrapping error shares the chain
+// of the error it wraps, so each level costs the same whatever the depth.
+// The `location` attribute turns the chain into a tuple when it is read.
 
 // Puts `steps` in front of the location of the pending exception.
 std::nullptr_t locate(const Global& error_class, std::initializer_list<PyObject*> steps);
@@ -26,6 +31,13 @@ std::nullptr_t locate_wrapper(const Global& error_class, PyObject* step);
 // `step`: for data that a level wrapped itself before handing it on, whose
 // wrapper the caller never saw.
 std::nullptr_t drop_leading_step(const Global& error_class, PyObject* step);
+
+// The `location` attribute of a library error: its location as a tuple
+// (the root, an empty tuple, when it was never located), or whatever else
+// was assigned to it.
+Ref error_location(PyObject* error);
+// Assigns the `location` attribute.
+bool set_error_location(PyObject* error, PyObject* location);
 
 // The RFC 6901 JSON Pointer of a location: "" for the root, else "/" before
 // each step. Text steps escape "~" and "/"; other steps are written as JSON

@@ -14,5 +14,6 @@ inline rt::Name kDefault("default");
 inline rt::Name kGet("get");
 inline rt::Name kDunderSubclasshook("__subclasshook__");
 inline rt::Name kLocation("location");
+inline rt::Name kStoredLocation("_quorvel_location");
 
 }  // namespace quorvel

@@ -27,6 +27,13 @@ constexpr ErrorClass kErrors[] = {
     {"QuorvelSchemaError", "A field annotation whose origin is not a class."},
 };
 
+PyObject* location(rt::Function*, PyObject* const* args) { return rt::error_location(args[0]).release(); }
+
+PyObject* set_location(rt::Function*, PyObject* const* args) {
+  if (!rt::set_error_location(args[0], args[1])) return nullptr;
+  Py_RETURN_NONE;
+}
+
 PyObject* pointer(rt::Function*, PyObject* const* args) {
   Ref location = Ref::steal(PyObject_GetAttr(args[0], kLocation));
   Ref steps = location ? Ref::steal(PySequence_Tuple(location)) : nullptr;
@@ -34,19 +41,33 @@ PyObject* pointer(rt::Function*, PyObject* const* args) {
 }
 
 constexpr rt::Param kSelf[] = {{"self"}};
+constexpr rt::Param kSelfValue[] = {{"self"}, {"value", "tuple[str | int, ...]"}};
+const rt::FunctionSpec kLocationSpec = {
+    "location",
+    "Where parsing failed: the path from the data given to the outermost parse call to the value that failed.",
+    location, kSelf, "tuple[str | int, ...]", false};
+const rt::FunctionSpec kSetLocationSpec = {"location", nullptr, set_location, kSelfValue, "None"};
 const rt::FunctionSpec kPointerSpec = {"pointer", "The location as an RFC 6901 JSON Pointer (\"\" for the root).",
                                        pointer, kSelf, "str"};
 
-// The namespace of QuorvelError: errors start at the root, which is also
-// where an error raised by hand stays.
+// property(getter[, setter]) of callables made for QuorvelError.
+Ref property(PyObject* module_name, const rt::FunctionSpec& getter, const rt::FunctionSpec* setter = nullptr) {
+  Ref owner = Ref::steal(PyUnicode_FromString(kBaseError.name));
+  Ref get = owner ? Ref::steal(rt::make_function(getter, module_name, owner)) : nullptr;
+  Ref set = get && setter ? Ref::steal(rt::make_function(*setter, module_name, owner)) : Ref::borrow(Py_None);
+  if (!set) return nullptr;
+  return Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyProperty_Type), get.get(), set.get(),
+                                                 nullptr));
+}
+
+// The namespace of QuorvelError: `location` (which starts at the root, where
+// an error raised by hand stays) and `pointer`.
 Ref base_namespace(PyObject* module_name) {
-  Ref qualname_prefix = Ref::steal(PyUnicode_FromString(kBaseError.name));
-  Ref getter = qualname_prefix ? Ref::steal(rt::make_function(kPointerSpec, module_name, qualname_prefix)) : nullptr;
-  Ref property = getter ? Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), getter))
-                        : nullptr;
-  Ref root = property ? Ref::steal(PyTuple_New(0)) : nullptr;
-  Ref ns = root ? Ref::steal(PyDict_New()) : nullptr;
-  if (!ns || PyDict_SetItem(ns, kLocation, root) < 0 || PyDict_SetItemString(ns, "pointer", property) < 0) {
+  Ref location_property = property(module_name, kLocationSpec, &kSetLocationSpec);
+  Ref pointer_property = location_property ? property(module_name, kPointerSpec) : nullptr;
+  Ref ns = pointer_property ? Ref::steal(PyDict_New()) : nullptr;
+  if (!ns || PyDict_SetItem(ns, kLocation, location_property) < 0 ||
+      PyDict_SetItemString(ns, "pointer", pointer_property) < 0) {
     return nullptr;
   }
   return ns;

@@ -9,7 +9,7 @@ from typing import Any
 import python_peers as py
 
 from nimbrel.quorvel.core import naming
-from nimbrel.quorvel.data import content_core, serialize
+from nimbrel.quorvel.data import check, content_core, serialize
 from nimbrel.quorvel.typing import generic_params, type_lookup
 
 
@@ -133,6 +133,10 @@ def content_kinds() -> Iterator[Workload]:
                    {**peer, "value": _Dump(peer["value"])})
     yield Workload("record: form dump vs model_json_schema", "cls.build_field_for_type(value=value).model_dump()",
                    ours, {**peer, "cls": _Schema(peer["cls"])})
+    # Checking a value must cost no more than building its UI defaults: the peer column is build_defaults on the
+    # same value, called the same way.
+    yield Workload("record: check vs build_defaults", "check(value)", {**ours, "check": check.check},
+                   {**ours, "check": type(ours["value"]).build_defaults})
 
 
 class _Validate:

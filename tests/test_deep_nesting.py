@@ -25,6 +25,7 @@ CHILD = textwrap.dedent('''
     from typing import Any
 
     from nimbrel.quorvel.core.naming import display_value
+    from nimbrel.quorvel.data.check import check as find_problems
     from nimbrel.quorvel.data.content_core import build_defaults
     from nimbrel.quorvel.data.json_content import ConfigUntypedDict
     from nimbrel.quorvel.data.list_content import ConfigList
@@ -353,6 +354,28 @@ CHILD = textwrap.dedent('''
     case("build-field-optional-alias", never)(lambda: build_field("node", ConfigOptional[DeepOptionalNode]))
     case("build-field-union-alias", never)(lambda: build_field("node", ConfigUnion[int | DeepUnionNode]))
     case("build-field-config-list-alias", never)(lambda: build_field("nodes", ConfigList[DeepListNode]))
+
+
+    # --- checks of values and annotations nested 100,000 deep -------------------------------------------------
+
+    def self_containing_list():
+        cycle = ConfigList[ConfigList]()
+        cycle.append(cycle)
+        return cycle
+
+
+    for kind in ("optional", "union", "list"):
+        case(f"check-{kind}-value", never)(lambda kind=kind: find_problems(deep_value(kind)))
+    # Each level holds a list where an int is due: the outermost one is the only problem, and nothing below it
+    # is looked into.
+    case("check-config-list-value", lambda r: [p.location for p in r] == [(0, "content")])(
+        lambda: find_problems(deep_value("config_list")))
+    case("check-none-union-value", never)(
+        lambda: find_problems(nested(DeepMaybeNode(), lambda v: DeepMaybeNode(child=v))))
+    case("check-direct-value", never)(
+        lambda: find_problems(nested(DeepDirectNode(), lambda v: DeepDirectNode(child=v))))
+    case("check-self-containing-list", never)(lambda: find_problems(self_containing_list()))
+    case("check-deep-annotation", never)(lambda: find_problems(nested_aliases("config_list")[0]()))
 
 
     # --- dumping field models nested 100,000 deep ---------------------------------------------------------

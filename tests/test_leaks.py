@@ -23,6 +23,7 @@ import pytest
 from nimbrel.quorvel.core.exceptions import QuorvelError
 from nimbrel.quorvel.core.naming import display_value
 from nimbrel.quorvel.data import serialize
+from nimbrel.quorvel.data.check import check
 from nimbrel.quorvel.data.content_core import BaseConfigurableData, build_defaults
 from nimbrel.quorvel.data.enum_content import ConfigEnum
 from nimbrel.quorvel.data.json_content import ConfigUntypedDict
@@ -117,6 +118,9 @@ TUPLE_LIST_DATA = [5, "five"]
 INT_KEY_DATA = {"1": "a", "01": "b", "x": "c"}
 CONTAINED_VALUE = {"a": [LeakCamera()], "b": (1, LeakCodec.H264)}
 BAD_ROOT = {"leak_service": {"cameras": [{"content": {"port": {"x": 1}}}]}}
+BAD_SERVICE = LeakService(
+    cameras=ConfigList[LeakCamera]([LeakCamera(port=0), LeakCamera(host=5, shade="dark"), LeakRecording()]),
+    retention=ConfigUnion[int | LeakRecording]("x"), bitrates={"low": "b", 5: 1, "a/b~": 2}, window=(1, 2, 3))
 
 
 class _MallInfo2(ctypes.Structure):
@@ -212,6 +216,10 @@ OPS = {
     "record_parse_from_disk": Op(lambda: LeakService.parse_from_disk_representation(SERVICE_DISK),
                                  (LeakService, SERVICE_DISK), 1000),
     "record_camera_round_trip": Op(lambda: LeakCamera.from_defaults(LeakCamera().build_defaults()), (LeakCamera,)),
+    # checks
+    "check_clean": Op(lambda: check(SERVICE), (LeakService, SERVICE), 1000),
+    "check_problems": Op(lambda: check(BAD_SERVICE), (LeakService, LeakCamera, BAD_SERVICE), 500),
+    "error_check_not_content": Op(raises(lambda: check(CAMERA_DATA), TypeError), (CAMERA_DATA,)),
     # fields
     "build_field_for_type": Op(
         lambda: LeakService.build_field_for_type(value=SERVICE, metadata=FORM_METADATA).model_dump(),

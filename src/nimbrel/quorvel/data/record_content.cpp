@@ -3,6 +3,7 @@
 
 #include "content_fields.hpp"
 #include "parse_call.hpp"
+#include "record_fields.hpp"
 #include "runtime.hpp"
 #include "value_text.hpp"
 
@@ -10,7 +11,6 @@ namespace quorvel {
 namespace {
 
 rt::Name kName("name");
-rt::Name kType("type");
 rt::Name kMetadata("metadata");
 rt::Name kDefaultFactory("default_factory");
 rt::Name kInit("init");
@@ -20,13 +20,10 @@ rt::Name kContent("content");
 rt::Name kValueType("value_type");
 rt::Name kData("data");
 rt::Name kAlias("alias");
-rt::Name kIncludeExtras("include_extras");
-rt::Name kGetSubfieldDescriptors("get_subfield_descriptors");
 rt::Name kDunderPostInit("__post_init__");
 rt::Name kDunderDataclassFields("__dataclass_fields__");
 
 rt::Global kMissing("MISSING");
-rt::Global kGetTypeHints("get_type_hints");
 rt::Global kFromDefaults("from_defaults");
 rt::Global kBuildField("build_field");
 rt::Global kInstantiateField("instantiate_field");
@@ -48,40 +45,14 @@ PyObject* from_defaults_keywords = nullptr;  // (data, alias)
 
 Ref display_name(PyObject* cls) { return rt::call_global(kDisplayClassName, cls); }
 
-// get_type_hints(cls, include_extras=False), or {} when the annotations do
-// not resolve (the raw annotation of each field is used then); `resolved`
-// tells which.
+// The resolved type hints of `cls`, kept once they resolved.
 Ref type_hints(PyObject* cls, bool& resolved) {
   resolved = true;
   if (Ref cached = hint_cache.find(cls)) return cached;
-  Ref get_type_hints = kGetTypeHints.get();
-  Ref kwnames = get_type_hints ? rt::tuple_of(kIncludeExtras.get()) : nullptr;
-  if (!kwnames) return nullptr;
-  PyObject* args[] = {cls, Py_False};
-  Ref hints = Ref::steal(PyObject_Vectorcall(get_type_hints, args, 1, kwnames));
-  if (!hints) {
-    bool unresolved = PyErr_ExceptionMatches(PyExc_NameError) || PyErr_ExceptionMatches(PyExc_TypeError) ||
-                      PyErr_ExceptionMatches(PyExc_AttributeError) || PyErr_ExceptionMatches(PyExc_ImportError);
-    if (!unresolved) return nullptr;
-    PyErr_Clear();
-    resolved = false;
-    return Ref::steal(PyDict_New());
-  }
+  Ref hints = record_fields::type_hints(cls, resolved);
   // Classes that cannot be weakly referenced are simply not cached.
-  if (!hint_cache.store(cls, hints)) PyErr_Clear();
+  if (hints && resolved && !hint_cache.store(cls, hints)) PyErr_Clear();
   return hints;
-}
-
-// hints.get(f.name, f.type)
-Ref field_alias(PyObject* hints, PyObject* descriptor, PyObject* name) {
-  PyObject* hint = nullptr;
-  if (PyDict_Check(hints) && PyDict_GetItemRef(hints, name, &hint) < 0) return nullptr;
-  return hint ? Ref::steal(hint) : Ref::steal(PyObject_GetAttr(descriptor, kType));
-}
-
-Ref descriptors_of(PyObject* cls) {
-  Ref descriptors = Ref::steal(PyObject_CallMethodNoArgs(cls, kGetSubfieldDescriptors));
-  return descriptors ? Ref::steal(PySequence_Tuple(descriptors)) : nullptr;
 }
 
 // --- build_field_for_type ------------------------------------------------------
@@ -162,7 +133,7 @@ Ref child_field(PyObject* cls, PyObject* descriptor, PyObject* name, PyObject* s
     return nullptr;
   }
   if (!settle_default(field_meta, value, descriptor, name)) return nullptr;
-  Ref alias = field_alias(hints, descriptor, name);
+  Ref alias = record_fields::field_annotation(hints, descriptor, name);
   Ref build_field = alias ? kBuildField.get() : nullptr;
   if (!build_field) return nullptr;
   PyObject* args[] = {name, alias.get(), field_meta.get()};
@@ -171,7 +142,7 @@ Ref child_field(PyObject* cls, PyObject* descriptor, PyObject* name, PyObject* s
 
 // Builds the children in declaration order; consumes the caller's per-field metadata.
 Ref child_fields(PyObject* cls, PyObject* md, PyObject* names, PyObject* value, PyObject* hints) {
-  Ref descriptors = descriptors_of(cls);
+  Ref descriptors = record_fields::descriptors_of(cls);
   Ref children = descriptors ? Ref::steal(PyList_New(0)) : nullptr;
   if (!children) return nullptr;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(descriptors.get()); ++i) {
@@ -260,22 +231,19 @@ enum PlanSlot { kSlotName, kSlotInit, kSlotDefault, kSlotFactory, kSlotAlias, kS
 // `__dataclass_fields__` they were read from.
 rt::ClassCache plan_cache;
 
-// BaseConfigurableData's own get_subfield_descriptors, as stored in its namespace.
-PyObject* stock_descriptor_method = nullptr;
-
 Ref field_plan(PyObject* descriptor, PyObject* hints) {
   Ref name = Ref::steal(PyObject_GetAttr(descriptor, kName));
   Ref init = name ? Ref::steal(PyObject_GetAttr(descriptor, kInit)) : nullptr;
   int init_flag = init ? PyObject_IsTrue(init) : -1;
   Ref fallback = init_flag >= 0 ? Ref::steal(PyObject_GetAttr(descriptor, kDefault)) : nullptr;
   Ref factory = fallback ? Ref::steal(PyObject_GetAttr(descriptor, kDefaultFactory)) : nullptr;
-  Ref alias = factory ? field_alias(hints, descriptor, name) : nullptr;
+  Ref alias = factory ? record_fields::field_annotation(hints, descriptor, name) : nullptr;
   if (!alias) return nullptr;
   return rt::tuple_of(name.get(), init_flag ? Py_True : Py_False, fallback.get(), factory.get(), alias.get());
 }
 
 bool build_plan(PyObject* cls, PyObject* hints, Plan& plan) {
-  Ref descriptors = descriptors_of(cls);
+  Ref descriptors = record_fields::descriptors_of(cls);
   if (!descriptors) return false;
   Py_ssize_t count = PyTuple_GET_SIZE(descriptors.get());
   Ref fields = Ref::steal(PyTuple_New(count));
@@ -291,16 +259,8 @@ bool build_plan(PyObject* cls, PyObject* hints, Plan& plan) {
   return true;
 }
 
-// True when `cls` reads its descriptors through the stock method, so the
-// cached plan may stand in for calling it.
-bool stock_descriptors(PyObject* cls) {
-  PyObject* method = _PyType_LookupRef(reinterpret_cast<PyTypeObject*>(cls), kGetSubfieldDescriptors);
-  Py_XDECREF(method);
-  return method != nullptr && method == stock_descriptor_method;
-}
-
 bool plan_for(PyObject* cls, PyObject* hints, bool hints_resolved, Plan& plan) {
-  bool cacheable = hints_resolved && PyType_Check(cls) && stock_descriptors(cls);
+  bool cacheable = hints_resolved && PyType_Check(cls) && record_fields::stock_descriptors(cls);
   Ref current = cacheable ? rt::attr(cls, kDunderDataclassFields) : nullptr;
   if (cacheable && !current) PyErr_Clear();
   if (current) {
@@ -530,11 +490,7 @@ bool exec_module(PyObject* module) {
   }
   Py_XSETREF(build_field_keywords, rt::tuple_of(kName.get(), kValueType.get(), kMetadata.get()).release());
   Py_XSETREF(from_defaults_keywords, rt::tuple_of(kData.get(), kAlias.get()).release());
-  Ref content = Ref::steal(PyObject_GetAttrString(module, "BaseConfigurableData"));
-  Ref content_namespace = content ? Ref::steal(PyObject_GetAttrString(content, "__dict__")) : nullptr;
-  Py_XSETREF(stock_descriptor_method,
-             content_namespace ? PyObject_GetItem(content_namespace, kGetSubfieldDescriptors) : nullptr);
-  return stock_descriptor_method && build_field_keywords && from_defaults_keywords &&
+  return record_fields::init(module) && build_field_keywords && from_defaults_keywords &&
          parse_call::remember_dispatcher(module) &&
          rt::add_object(module, "ConfigData", config_data(module));
 }

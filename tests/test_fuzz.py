@@ -656,7 +656,37 @@ def checked_call(func, data):
             faulthandler.cancel_dump_traceback_later()
     assert not ignored, f"exceptions ignored during the call: {ignored}"
     assert snapshot(data) == before, "the data was modified"
+    if isinstance(error, QuorvelError):
+        assert_leads_into(data, error)
     return result, error
+
+
+MISSING_FIELD = re.compile(r"Attribute .* does not have a default / default factory and is not provided but "
+                           r"required for initialization!", re.DOTALL)
+
+
+def assert_leads_into(data, error):
+    """The error's location is a path through the data: each step is a key or position of the node before it
+    (only the key of a missing required field may be absent). Containers the harness cannot read plainly
+    (subclasses, which may lie) end the walk."""
+    location = error.location
+    assert type(location) is tuple, f"location {location!r} is not a tuple"
+    assert error.pointer == "".join("/" + str(step).replace("~", "~0").replace("/", "~1")
+                                    for step in location) or not all(type(s) in (str, int) for s in location)
+    node = data
+    for index, step in enumerate(location):
+        if type(node) is dict:
+            if step not in node:
+                first = error
+                while isinstance(first.__cause__, QuorvelError):
+                    first = first.__cause__
+                assert index == len(location) - 1 and MISSING_FIELD.fullmatch(str(first)), (location, step)
+                return
+        elif type(node) in (list, tuple):
+            assert type(step) is int and 0 <= step < len(node), (location, step)
+        else:
+            return
+        node = node[step]
 
 
 def is_instance(expected):

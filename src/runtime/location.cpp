@@ -97,11 +97,20 @@ Ref flattened(PyObject* chain) {
   return result;
 }
 
+// The decimal text of an int; past the interpreter's limit on decimal
+// conversion, its hexadecimal literal, which has no limit.
+Ref int_text(PyObject* number) {
+  Ref text = Ref::steal(PyNumber_ToBase(number, 10));
+  if (text || !PyErr_ExceptionMatches(PyExc_ValueError)) return text;
+  PyErr_Clear();
+  return Ref::steal(PyNumber_ToBase(number, 16));
+}
+
 // A step as JSON writes a dictionary key; text is escaped afterwards.
 Ref key_text(PyObject* step) {
   if (PyUnicode_Check(step)) return Ref::borrow(step);
   if (PyBool_Check(step)) return Ref::steal(PyUnicode_FromString(step == Py_True ? "true" : "false"));
-  if (PyLong_Check(step)) return Ref::steal(PyNumber_ToBase(step, 10));
+  if (PyLong_Check(step)) return int_text(step);
   if (step == Py_None) return Ref::steal(PyUnicode_FromString("null"));
   if (PyFloat_Check(step)) return Ref::steal(PyFloat_Type.tp_repr(step));
   return Ref::steal(PyObject_Str(step));

@@ -10,7 +10,6 @@
 
 #include "record_fields.hpp"
 #include "runtime.hpp"
-#include "value_text.hpp"
 
 namespace quorvel {
 namespace {
@@ -24,10 +23,6 @@ rt::Name kMax("max");
 rt::Name kTypeCode("type");
 rt::Name kFrozen("frozen");
 rt::Name kDunderDataclassFields("__dataclass_fields__");
-rt::Name kTilde("~");
-rt::Name kTildeEscaped("~0");
-rt::Name kSlash("/");
-rt::Name kSlashEscaped("~1");
 
 rt::Global kDataclass("dataclass");
 rt::Global kEnum("Enum");
@@ -425,41 +420,6 @@ Ref location_of(const std::vector<Step>& path) {
   return Ref::steal(PyList_AsTuple(items));
 }
 
-// One reference token of a JSON Pointer (RFC 6901): text with "~" and "/"
-// escaped, JSON's true, false and null, the decimal text of an int, the repr
-// of a float, and str() of anything else.
-Ref pointer_token(PyObject* step) {
-  if (PyUnicode_Check(step)) {
-    Ref tilde = Ref::steal(PyUnicode_Replace(step, kTilde, kTildeEscaped, -1));
-    return tilde ? Ref::steal(PyUnicode_Replace(tilde, kSlash, kSlashEscaped, -1)) : nullptr;
-  }
-  if (PyBool_Check(step)) return Ref::steal(PyUnicode_FromString(step == Py_True ? "true" : "false"));
-  if (step == Py_None) return Ref::steal(PyUnicode_FromString("null"));
-  if (PyLong_Check(step)) {
-    Ref exact = Ref::steal(PyNumber_Index(step));
-    return exact ? value_text::repr(exact) : nullptr;
-  }
-  if (PyFloat_Check(step)) return value_text::repr(step);
-  return Ref::steal(PyObject_Str(step));
-}
-
-// The JSON Pointer of a location: "" for the value itself, else "/" before each token.
-Ref json_pointer(PyObject* location) {
-  Py_ssize_t count = PyTuple_GET_SIZE(location);
-  if (count == 0) return Ref::steal(PyUnicode_New(0, 0));
-  // A leading empty token puts the first "/" in place.
-  Ref tokens = Ref::steal(PyList_New(count + 1));
-  PyObject* empty = tokens ? PyUnicode_New(0, 0) : nullptr;
-  if (empty == nullptr) return nullptr;
-  PyList_SET_ITEM(tokens.get(), 0, empty);
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* token = pointer_token(PyTuple_GET_ITEM(location, i)).release();
-    if (token == nullptr) return nullptr;
-    PyList_SET_ITEM(tokens.get(), i + 1, token);
-  }
-  return Ref::steal(PyUnicode_Join(kSlash, tokens));
-}
-
 // --- messages --------------------------------------------------------------------
 
 Ref describe(const Node& node);
@@ -788,7 +748,7 @@ class Walker {
   // nullptr with its error set.
   bool report(PyObject* code, Ref message) {
     Ref location = message ? location_of(path_) : nullptr;
-    Ref pointer = location ? json_pointer(location) : nullptr;
+    Ref pointer = location ? rt::json_pointer(location) : nullptr;
     Ref problem_class = pointer ? kProblem.get() : nullptr;
     if (!problem_class) return false;
     PyObject* args[] = {location.get(), pointer.get(), code, message.get()};

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Brings a checkout to the point where the demo and the tests can run: Python 3.14
 # (provisioned from Debian unstable when we are root on Debian), a C++ compiler,
-# .venv with the runtime, test and build dependencies, and the package built and
+# Chromium for the browser tests (from Debian when we are root on Debian), .venv
+# with the runtime, web, test and build dependencies, and the package built and
 # installed into .venv. Every stage records what it did in a stamp inside .venv,
 # so re-running this before each demo or test run costs well under a second.
 set -euo pipefail
@@ -20,6 +21,9 @@ REQUIREMENTS=(
   "pytest"
   "hypothesis"
   "mypy"
+  "playwright"
+  "starlette"
+  "uvicorn"
   "scikit-build-core"
   "cmake"
   "ninja"
@@ -163,6 +167,32 @@ ensure_compiler() {
   fi
 }
 
+# The browser tests drive this Chromium through Playwright, which is never
+# asked to download a browser of its own.
+CHROMIUM="${QUORVEL_CHROMIUM:-/usr/bin/chromium}"
+
+install_chromium() {
+  DEBIAN_FRONTEND=noninteractive apt-get install -y chromium
+}
+
+# Debian's own chromium package from the regular suites, not from unstable:
+# only Python comes from there. A QUORVEL_CHROMIUM of our own is never
+# installed over, only reported when it is missing.
+ensure_chromium() {
+  if [[ -x $CHROMIUM ]]; then
+    return
+  fi
+  if root_on_debian && [[ -z ${QUORVEL_CHROMIUM:-} ]]; then
+    apt_update
+    step "installing Chromium for the browser tests (apt-get install chromium)" install_chromium
+    [[ -x $CHROMIUM ]] || die "Chromium was installed but $CHROMIUM is still missing"
+  else
+    say "WARNING: no Chromium at $CHROMIUM, so the browser tests will fail." \
+      "Install Debian's chromium package (apt-get install chromium), run this script as root" \
+      "on Debian to have it installed, or set QUORVEL_CHROMIUM to a Chromium binary."
+  fi
+}
+
 venv_is_314() {
   [[ -x $VENV/bin/python ]] &&
     "$VENV/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 14))' 2>/dev/null
@@ -260,5 +290,6 @@ if [[ ${QUORVEL_SANITIZE:-0} == 1 ]]; then SANITIZE=1; fi
 
 ensure_python
 ensure_compiler
+ensure_chromium
 ensure_venv
 ensure_build

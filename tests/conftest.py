@@ -1,9 +1,14 @@
 """Fixtures shared by the test modules."""
 
+import contextlib
+import dataclasses
 import importlib.machinery
 import os
 import pathlib
+import socket
+import subprocess
 import sys
+import time
 import types
 from collections.abc import Iterator
 from typing import Any
@@ -80,3 +85,54 @@ def page(browser: Any) -> Iterator[Any]:
     context = browser.new_context()
     yield context.new_page()
     context.close()
+@dataclasses.dataclass
+class WebApp:
+    url: str
+    config: pathlib.Path
+    form_fields: list[str]
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_until_serving(port: int, process: subprocess.Popen, timeout: float = 30.0) -> None:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if process.poll() is not None:
+            raise RuntimeError(f"the web app exited with {process.returncode}: {process.stderr.read()}")
+        with socket.socket() as probe:
+            if probe.connect_ex(("127.0.0.1", port)) == 0:
+                return
+        time.sleep(0.05)
+    raise RuntimeError(f"the web app did not start serving on port {port} within {timeout} s")
+
+
+@contextlib.contextmanager
+def running_web_app(config: pathlib.Path):
+    """The example web app serving `config` on a free loopback port, in a process of its own."""
+    port = free_port()
+    process = subprocess.Popen([sys.executable, str(ROOT / "examples" / "web_app.py"), "--config", str(config),
+                                "--port", str(port)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        wait_until_serving(port, process)
+        fields = [name for name in load_demo().Service.__dataclass_fields__ if name != "window"]
+        yield WebApp(f"http://127.0.0.1:{port}", config, fields)
+    finally:
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+        process.stderr.close()
+
+
+@pytest.fixture
+def web_app(tmp_path):
+    folder = tmp_path / "stored"
+    folder.mkdir()
+    with running_web_app(folder / "service.json") as app:
+        yield app

@@ -162,6 +162,18 @@ class _Schema:
         return self.model.model_json_schema()
 
 
+def service() -> Iterator[Workload]:
+    import service_workload
+
+    for count in service_workload.SIZES:
+        names = service_workload.namespaces(count)
+        for peer in ("pydantic", "msgspec"):
+            yield Workload(f"service N={count}: from_defaults vs {peer}", "cls.from_defaults(data)",
+                           names["quorvel"], names[peer])
+            yield Workload(f"service N={count}: build_defaults vs {peer}", "value.build_defaults()",
+                           names["quorvel"], names[peer])
+
+
 def messages() -> Iterator[Workload]:
     cases = [
         ("10,000 rows of data", [{"name": f"row{i}", "tags": ["a", "b"], "ratio": i / 7} for i in range(10_000)]),
@@ -187,3 +199,4 @@ def all_workloads() -> Iterator[Workload]:
     yield from content_contract()
     yield from field_builder()
     yield from content_kinds()
+    yield from service()

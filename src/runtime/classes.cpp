@@ -1,6 +1,7 @@
 // Building classes through their real metaclasses, and `super()` lookups.
 #include "classes.hpp"
 
+#include "compat.hpp"
 #include "module.hpp"
 #include "names.hpp"
 
@@ -122,9 +123,7 @@ struct AbcCheck {
   PyObject* direct_for(PyObject* cls) {
     if (!tried) load();
     if (check == nullptr || !PyType_Check(cls)) return nullptr;
-    PyObject* found = _PyType_LookupRef(Py_TYPE(cls), name);
-    Py_XDECREF(found);
-    return found == hook ? check : nullptr;
+    return mro_finds(Py_TYPE(cls), name, hook) ? check : nullptr;
   }
 
   void load() {
@@ -133,7 +132,7 @@ struct AbcCheck {
     Ref direct = import_from("_abc", check_name);
     name = PyUnicode_InternFromString(hook_name);
     if (meta && direct && name) {
-      hook = _PyType_LookupRef(reinterpret_cast<PyTypeObject*>(meta.get()), name);
+      hook = mro_lookup(reinterpret_cast<PyTypeObject*>(meta.get()), name).release();
       check = hook ? direct.release() : nullptr;
     }
     // Without them every check simply takes the general path.
@@ -156,18 +155,13 @@ int call_check(PyObject* check, PyObject* cls, PyObject* obj) {
 // says otherwise; with object's own hook (which has no opinion) the answer
 // needs no cache lookup at all.
 bool real_subclass_suffices(PyObject* cls, PyObject* derived) {
-  static PyObject* object_hook = [] {
-    PyObject* hook = _PyType_LookupRef(&PyBaseObject_Type, kDunderSubclasshook);
-    Py_XDECREF(hook);  // object's namespace keeps it alive
-    return hook;
-  }();
+  // object's namespace keeps it alive.
+  static PyObject* object_hook = mro_lookup(&PyBaseObject_Type, kDunderSubclasshook).get();
   if (!PyType_Check(derived) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(derived),
                                                   reinterpret_cast<PyTypeObject*>(cls))) {
     return false;
   }
-  PyObject* hook = _PyType_LookupRef(reinterpret_cast<PyTypeObject*>(cls), kDunderSubclasshook);
-  Py_XDECREF(hook);
-  return hook != nullptr && hook == object_hook;
+  return mro_finds(reinterpret_cast<PyTypeObject*>(cls), kDunderSubclasshook, object_hook);
 }
 
 int equal(PyObject* a, PyObject* b) {
@@ -295,16 +289,12 @@ int optional_attr(PyObject* obj, PyObject* name, PyObject** result) {
   PyTypeObject* meta = Py_TYPE(obj);
   if (PyType_Check(obj) && meta->tp_getattro == PyType_Type.tp_getattro) {
     // type's lookup: data descriptors of the metaclass first, then the MRO.
-    PyObject* meta_attr = _PyType_LookupRef(meta, name);
-    if (meta_attr == nullptr) {
-      PyObject* found = _PyType_LookupRef(reinterpret_cast<PyTypeObject*>(obj), name);
-      if (found == nullptr || Py_TYPE(found)->tp_descr_get == nullptr) {
-        *result = found;
-        return found != nullptr;
+    if (!mro_lookup(meta, name)) {
+      Ref found = mro_lookup(reinterpret_cast<PyTypeObject*>(obj), name);
+      if (!found || Py_TYPE(found.get())->tp_descr_get == nullptr) {
+        *result = found.release();
+        return *result != nullptr;
       }
-      Py_DECREF(found);
-    } else {
-      Py_DECREF(meta_attr);
     }
   }
   return PyObject_GetOptionalAttr(obj, name, result);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "classes.hpp"
+#include "compat.hpp"
 #include "errors.hpp"
 #include "function.hpp"
 #include "location.hpp"

@@ -331,7 +331,7 @@ PyObject* method_build_defaults(rt::Function*, PyObject* const* args) {
   if (!subfield_descriptors(self, found)) return nullptr;
   Py_ssize_t count = PyTuple_GET_SIZE(found.names.get());
   ContentTest is_content;
-  Ref result = Ref::steal(_PyDict_NewPresized(count));
+  Ref result = rt::presized_dict(count);
   if (!result) return nullptr;
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* name = PyTuple_GET_ITEM(found.names.get(), i);

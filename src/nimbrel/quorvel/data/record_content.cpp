@@ -390,9 +390,7 @@ bool fill_field(const ParseContext& context, PyObject* field, PyObject* raw) {
 
 bool run_post_init(PyObject* inst, PyObject* field_names) {
   // Nothing to look up when neither the class nor a field provides the hook.
-  PyObject* in_class = _PyType_LookupRef(Py_TYPE(inst), kDunderPostInit);
-  Py_XDECREF(in_class);
-  int field_hook = in_class ? 1 : PySet_Contains(field_names, kDunderPostInit);
+  int field_hook = rt::mro_lookup(Py_TYPE(inst), kDunderPostInit) ? 1 : PySet_Contains(field_names, kDunderPostInit);
   if (field_hook <= 0) return field_hook == 0;
   PyObject* hook = nullptr;
   if (PyObject_GetOptionalAttr(inst, kDunderPostInit, &hook) < 0) return false;

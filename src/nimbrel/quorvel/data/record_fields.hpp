@@ -64,9 +64,7 @@ inline Ref descriptors_of(PyObject* cls) {
 // so that what was read from them may be kept as long as its
 // `__dataclass_fields__` stays the same.
 inline bool stock_descriptors(PyObject* cls) {
-  PyObject* method = _PyType_LookupRef(reinterpret_cast<PyTypeObject*>(cls), kGetSubfieldDescriptors);
-  Py_XDECREF(method);
-  return method != nullptr && method == stock_descriptor_method;
+  return rt::mro_finds(reinterpret_cast<PyTypeObject*>(cls), kGetSubfieldDescriptors, stock_descriptor_method);
 }
 
 }  // namespace quorvel::record_fields

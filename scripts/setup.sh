@@ -24,6 +24,7 @@ REQUIREMENTS=(
   "playwright"
   "starlette"
   "uvicorn"
+  "msgspec"
   "scikit-build-core"
   "cmake"
   "ninja"

@@ -448,3 +448,12 @@ def test_build_field_never_modifies_caller_metadata():
     assert field.default == "int" and field.fields[0].default == 1
     assert metadata == before and metadata["int"] is inner
     assert ConfigUnion[int | str].build_field_for_type(name="").name == "config_union[...]"
+
+
+def test_dict_subclasses_are_read_through_their_own_get():
+    class Aliased(dict):
+        def get(self, key, default=None):
+            return {"selection": "int", "int": 5}.get(key, default)
+
+    parsed = ConfigUnion[int | str].from_defaults(Aliased({"selection": "str", "int": 0}))
+    assert parsed.content == 5

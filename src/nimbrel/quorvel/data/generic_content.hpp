@@ -145,6 +145,15 @@ inline Ref build_child_field(PyObject* value_type, PyObject* name, PyObject* met
   return fn ? Ref::steal(PyObject_Vectorcall(fn, args, 0, build_field_keywords)) : nullptr;
 }
 
+// `data.get(key)`: read straight from an exact dict; a subclass's own `get` is
+// called, as it may answer otherwise.
+inline Ref get_entry(PyObject* data, PyObject* key) {
+  if (!PyDict_CheckExact(data)) return Ref::steal(PyObject_CallMethodOneArg(data, kGet, key));
+  PyObject* value = nullptr;
+  if (PyDict_GetItemRef(data, key, &value) < 0) return nullptr;
+  return value ? Ref::steal(value) : Ref::borrow(Py_None);
+}
+
 // --- the type argument -------------------------------------------------------
 
 // `get_origin(tp) or tp`

@@ -90,9 +90,9 @@ PyObject* from_defaults(rt::Function*, PyObject* const* args) {
   if (!inner) return nullptr;
   int mapping = PyObject_IsInstance(data, reinterpret_cast<PyObject*>(&PyDict_Type));
   if (mapping <= 0) return mapping < 0 ? nullptr : raise_wrong_data(cls, "dict", data);
-  Ref flag = Ref::steal(PyObject_CallMethodOneArg(data, kGet, kDefault));
+  Ref flag = get_entry(data, kDefault);
   int enabled = flag ? PyObject_IsTrue(flag) : -1;
-  Ref content = enabled >= 0 ? Ref::steal(PyObject_CallMethodOneArg(data, kGet, kContent)) : nullptr;
+  Ref content = enabled >= 0 ? get_entry(data, kContent) : nullptr;
   if (!content) return nullptr;
   if (enabled && content.get() == Py_None) {
     return raise_about(kValidationError, cls, "%U is enabled but \"content\" is missing or None.");

@@ -201,7 +201,7 @@ Ref selected_content(PyObject* cls, PyObject* data, PyObject* members, PyObject*
                        : raise_about(kValidationError, cls, "%U selection %R is missing its content payload.",
                                      selection);
   }
-  Ref member_data = Ref::steal(PyObject_CallMethodOneArg(data, kGet, selection));
+  Ref member_data = get_entry(data, selection);
   if (!member_data) return nullptr;
   Ref content = parse(member_data, target);
   int fits = content ? rt::is_instance(content, target) : -1;
@@ -238,7 +238,7 @@ PyObject* from_defaults(rt::Function*, PyObject* const* args) {
   if (!members) return nullptr;
   int mapping = PyObject_IsInstance(data, reinterpret_cast<PyObject*>(&PyDict_Type));
   if (mapping <= 0) return mapping < 0 ? nullptr : raise_wrong_data(cls, "dict", data);
-  Ref selection = Ref::steal(PyObject_CallMethodOneArg(data, kGet, kSelection));
+  Ref selection = get_entry(data, kSelection);
   if (!selection) return nullptr;
   if (selection.get() == Py_None) return raise_about(kValidationError, cls, "%U requires an active selection.");
   int text = PyObject_IsInstance(selection, reinterpret_cast<PyObject*>(&PyUnicode_Type));

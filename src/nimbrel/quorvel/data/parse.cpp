@@ -1,5 +1,6 @@
 // The typed parse dispatcher: UI defaults data becomes typed values for any supported annotation.
 #include "enum_members.hpp"
+#include "module_api.hpp"
 #include "runtime.hpp"
 #include "value_text.hpp"
 
@@ -131,6 +132,13 @@ PyObject* guard_result(Ref parsed, PyObject* displayed, PyObject* reported) {
   if (parsed) return parsed.release();
   return wrap_foreign_error([displayed] { return rt::call_global(kDisplayClassName, displayed); }, reported);
 }
+
+// The guard other modules apply to record parses they make directly.
+PyObject* guard_parsed(PyObject* parsed, PyObject* alias, PyObject* data) {
+  return guard_result(Ref::steal(parsed), alias, data);
+}
+
+const module_api::Parse kApi = {guard_parsed};
 
 PyObject* guarded_with_display(PyObject* target, PyObject* data, PyObject* alias, PyObject* displayed,
                                PyObject* reported) {
@@ -597,7 +605,7 @@ bool exec_module(PyObject* module) {
       return false;
     }
   }
-  return rt::add_function(module, kFromDefaultsSpec);
+  return rt::add_function(module, kFromDefaultsSpec) && module_api::export_api(module, module_api::kParseCapsule, kApi);
 }
 
 }  // namespace

@@ -415,11 +415,9 @@ Ref new_instance(PyObject* maybe_class) {
   return no_args ? Ref::steal(cls->tp_new(cls, no_args, nullptr)) : nullptr;
 }
 
-PyObject* from_defaults(rt::Function*, PyObject* const* args) {
+PyObject* parse_record(PyObject* cls, PyObject* data) {
   rt::RecursionGuard guard(" while parsing a record");
   if (!guard) return nullptr;
-  PyObject* cls = args[0];
-  PyObject* data = args[1];
   if (!PyDict_Check(data)) return expected_dict(cls, data);
   bool resolved = false;
   Ref hints = type_hints(cls, resolved);
@@ -439,6 +437,12 @@ PyObject* from_defaults(rt::Function*, PyObject* const* args) {
   if (!run_post_init(inst, plan.names)) return nullptr;
   return inst.release();
 }
+
+PyObject* from_defaults(rt::Function*, PyObject* const* args) { return parse_record(args[0], args[1]); }
+
+// Other modules parse records of classes that keep this `from_defaults`
+// directly; the classmethod is filled in once ConfigData exists.
+module_api::Records api = {nullptr, parse_record};
 
 // --- declarations --------------------------------------------------------------
 
@@ -461,7 +465,11 @@ PyObject* config_data(PyObject* module) {
                 .class_method(kBuildFieldForType)
                 .class_method(kFromDefaultsSpec)
                 .create(reinterpret_cast<PyObject*>(Py_TYPE(base.get())), bases);
-  return cls ? PyObject_CallOneArg(dataclass, cls) : nullptr;
+  Ref record = cls ? Ref::steal(PyObject_CallOneArg(dataclass, cls)) : nullptr;
+  Ref record_namespace = record ? Ref::steal(PyObject_GetAttrString(record, "__dict__")) : nullptr;
+  Py_XSETREF(api.own_from_defaults,
+             record_namespace ? PyObject_GetItem(record_namespace, module_api::kFromDefaultsAttribute) : nullptr);
+  return api.own_from_defaults ? record.release() : nullptr;
 }
 
 bool exec_module(PyObject* module) {
@@ -490,7 +498,8 @@ bool exec_module(PyObject* module) {
   Py_XSETREF(from_defaults_keywords, rt::tuple_of(kData.get(), kAlias.get()).release());
   return record_fields::init(module) && build_field_keywords && from_defaults_keywords &&
          parse_call::remember_dispatcher(module) &&
-         rt::add_object(module, "ConfigData", config_data(module));
+         rt::add_object(module, "ConfigData", config_data(module)) &&
+         module_api::export_api(module, module_api::kRecordsCapsule, api);
 }
 
 }  // namespace

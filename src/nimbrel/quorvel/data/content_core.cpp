@@ -97,24 +97,39 @@ class PrimitiveVerdicts {
 
 PrimitiveVerdicts primitive_verdicts;
 
+// The nesting of content tests on this thread (see ContentTest).
+struct ContentOperation {
+  int depth = 0;
+  bool refreshed = false;
+};
+thread_local ContentOperation operation;
+
 // isinstance(value, BaseConfigurableData), registered virtual subclasses
-// included, for the values of one operation. The primitive verdicts are
-// brought up to date once, when the first primitive value is tested.
+// included, for the values of one operation. Operations nest (a record's
+// defaults hold its fields' defaults, through other modules too), so the
+// primitive verdicts are brought up to date once per outermost operation on
+// a thread, when its first primitive value is tested.
 class ContentTest {
  public:
+  ContentTest() {
+    if (operation.depth++ == 0) operation.refreshed = false;
+  }
+  ~ContentTest() { --operation.depth; }
+  ContentTest(const ContentTest&) = delete;
+  ContentTest& operator=(const ContentTest&) = delete;
+
   int operator()(PyObject* value) {
     // Looked up on first use, so that a failed lookup is reported by the test
     // that needed it rather than left pending.
     if (!base_ && !(base_ = kBaseConfigurableData.get())) return -1;
     int verdict = primitive_verdicts.verdict(value);
     if (verdict == 2) return rt::is_instance(value, base_);
-    if (!refreshed_ && !(refreshed_ = primitive_verdicts.refresh(base_))) return -1;
+    if (!operation.refreshed && !(operation.refreshed = primitive_verdicts.refresh(base_))) return -1;
     return primitive_verdicts.verdict(value);
   }
 
  private:
   Ref base_;
-  bool refreshed_ = false;
 };
 
 bool is_exact_primitive(PyObject* value) {

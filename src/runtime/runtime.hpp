@@ -9,6 +9,7 @@
 #include "names.hpp"
 #include "ref.hpp"
 #include "text.hpp"
+#include "type_state.hpp"
 
 namespace quorvel {
 using rt::Ref;

@@ -8,6 +8,7 @@
 #include "module.hpp"
 #include "names.hpp"
 #include "ref.hpp"
+#include "sharing.hpp"
 #include "text.hpp"
 #include "type_state.hpp"
 

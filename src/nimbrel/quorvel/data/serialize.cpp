@@ -214,58 +214,25 @@ PyObject* construct_field(PyObject* cls, PyObject* name, PyObject* display_name,
 
 // --- the self-check of the row shortcut --------------------------------------
 
-// `repr(a) == repr(b)`: shows key order and value types, which `==` does not.
-int same_repr(PyObject* a, PyObject* b) {
-  Ref first = Ref::steal(PyObject_Repr(a));
-  Ref second = first ? Ref::steal(PyObject_Repr(b)) : nullptr;
-  return second ? PyObject_RichCompareBool(first, second, Py_EQ) : -1;
-}
-
-// Whether both fields hold `rows` the same way: copied or shared, row by row
-// and value by value.
-int same_sharing(PyObject* general, PyObject* fast, PyObject* rows) {
-  Ref general_rows = Ref::steal(PyObject_GetAttr(general, kDefault));
-  Ref fast_rows = general_rows ? Ref::steal(PyObject_GetAttr(fast, kDefault)) : nullptr;
-  if (!fast_rows) return -1;
-  if (!exact_dicts(general_rows) || !exact_dicts(fast_rows) || (general_rows.get() == rows) != (fast_rows.get() == rows) ||
-      PyList_GET_SIZE(general_rows.get()) != PyList_GET_SIZE(rows) || PyList_GET_SIZE(fast_rows.get()) != PyList_GET_SIZE(rows)) {
-    return 0;
-  }
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
-    PyObject* row = PyList_GET_ITEM(rows, i);
-    PyObject* general_row = PyList_GET_ITEM(general_rows.get(), i);
-    PyObject* fast_row = PyList_GET_ITEM(fast_rows.get(), i);
-    if ((general_row == row) != (fast_row == row)) return 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t position = 0;
-    while (PyDict_Next(row, &position, &key, &value)) {
-      PyObject* general_value = PyDict_GetItemWithError(general_row, key);
-      PyObject* fast_value = PyDict_GetItemWithError(fast_row, key);
-      if (PyErr_Occurred()) return -1;
-      if ((general_value == value) != (fast_value == value)) return 0;
-    }
-  }
-  return 1;
-}
-
 // 1 when the two fields agree in everything a caller can see: equality, repr,
 // dump, fields set and which objects they share with the rows given.
 int same_field(PyObject* general, PyObject* fast, PyObject* rows) {
   int equal = PyObject_RichCompareBool(general, fast, Py_EQ);
   if (equal <= 0) return equal;
-  int shown = same_repr(general, fast);
+  int shown = rt::same_repr(general, fast);
   if (shown <= 0) return shown;
   Ref general_dump = Ref::steal(PyObject_CallMethodNoArgs(general, kModelDump));
   Ref fast_dump = general_dump ? Ref::steal(PyObject_CallMethodNoArgs(fast, kModelDump)) : nullptr;
   if (!fast_dump) return -1;
-  int dumped = same_repr(general_dump, fast_dump);
+  int dumped = rt::same_repr(general_dump, fast_dump);
   if (dumped <= 0) return dumped;
   Ref general_set = Ref::steal(PyObject_GetAttr(general, kModelFieldsSet));
   Ref fast_set = general_set ? Ref::steal(PyObject_GetAttr(fast, kModelFieldsSet)) : nullptr;
   int same_set = fast_set ? PyObject_RichCompareBool(general_set, fast_set, Py_EQ) : -1;
   if (same_set <= 0) return same_set;
-  return same_sharing(general, fast, rows);
+  Ref general_rows = Ref::steal(PyObject_GetAttr(general, kDefault));
+  Ref fast_rows = general_rows ? Ref::steal(PyObject_GetAttr(fast, kDefault)) : nullptr;
+  return fast_rows ? rt::same_sharing(rows, general_rows, fast_rows) : -1;
 }
 
 PyObject* instantiate(PyObject* default_input, PyObject* name, PyObject* metadata) {

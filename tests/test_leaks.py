@@ -32,7 +32,7 @@ from nimbrel.quorvel.data.optional_content import ConfigOptional
 from nimbrel.quorvel.data.parse import from_defaults
 from nimbrel.quorvel.data.record_content import ConfigData
 from nimbrel.quorvel.data.union_content import ConfigUnion
-from nimbrel.quorvel.fields.field_models import FieldPassword
+from nimbrel.quorvel.fields.field_models import FieldList, FieldPassword
 from nimbrel.quorvel.typing.type_lookup import get_implementation, type_key_class
 
 WARMUP = 200
@@ -225,6 +225,11 @@ OPS = {
         lambda: LeakService.build_field_for_type(value=SERVICE, metadata=FORM_METADATA).model_dump(),
         (LeakService, SERVICE, FORM_METADATA, SHOWN), 500),
     "build_field_for_camera": Op(lambda: LeakCamera.build_field_for_type().model_dump(), (LeakCamera,), 1000),
+    "instantiate_field_list_rows": Op(
+        lambda: serialize.instantiate_field(FieldList, "rows", {"default": LIST_DATA}).model_dump(), (LIST_DATA,)),
+    "error_field_list_rows": Op(
+        raises(lambda: serialize.instantiate_field(FieldList, "rows", {"default": LIST_DATA, "fields": [1]})),
+        (LIST_DATA,), 500),
     "serialize_build_field": Op(lambda: serialize.build_field("port", int, {"default": 3, "min": 1}), (int,)),
     "serialize_build_field_enum": Op(lambda: serialize.build_field("shade", LeakShade, {"default": LeakShade.DARK}),
                                      (LeakShade,)),

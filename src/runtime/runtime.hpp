@@ -9,7 +9,9 @@
 #include "module.hpp"
 #include "names.hpp"
 #include "ref.hpp"
+#include "sharing.hpp"
 #include "text.hpp"
+#include "type_state.hpp"
 
 namespace quorvel {
 using rt::Ref;

@@ -127,12 +127,17 @@ def replaced(data: Any, path: tuple, new: Any) -> Any:
     return copy
 
 
+def draw(alias: Any, data: st.DataObject) -> tuple[dict[str, Any], Any]:
+    """The schema of `alias`, and data drawn from it."""
+    schema = json_schema(alias)
+    return schema, data.draw(Drawer(schema)(schema))
+
+
 @pytest.mark.parametrize("alias", ALIASES, ids=repr)
 @EXAMPLES
 @given(data=st.data())
 def test_drawn_data_parses_and_is_written_back_valid(alias, data):
-    schema = json_schema(alias)
-    drawn = data.draw(Drawer(schema)(schema))
+    schema, drawn = draw(alias, data)
     value = parses_cleanly(alias, drawn)
     written = json.loads(json.dumps(value.build_defaults()))
     jsonschema.validate(written, schema)
@@ -142,8 +147,7 @@ def test_drawn_data_parses_and_is_written_back_valid(alias, data):
 @EXAMPLES
 @given(data=st.data())
 def test_changed_data_the_schema_accepts_parses_cleanly(alias, data):
-    schema = json_schema(alias)
-    drawn = data.draw(Drawer(schema)(schema))
+    schema, drawn = draw(alias, data)
     path = data.draw(st.sampled_from(paths(drawn)))
     changed = replaced(drawn, path, data.draw(JSON))
     if jsonschema.Draft202012Validator(schema).is_valid(changed):

@@ -360,6 +360,7 @@ def test_every_schema_is_a_valid_draft_2020_12_schema(alias):
     jsonschema.Draft202012Validator.check_schema(json_schema(alias))
 
 
+@pytest.mark.filterwarnings("ignore:Passing list")  # list[...] fields are read as ConfigList
 @pytest.mark.parametrize("value", [demo.Service(), SchemaKinds(), SchemaLabels(), SchemaRequired("n"), SchemaTree(),
                                    SchemaKinds(numbers=[1, 2], maybe=3, maybe_point=SchemaPoint(1, 2),
                                                either_or_none=ConfigUnion[int | str]("x"),

@@ -193,10 +193,21 @@ def _nested_dict(depth: int) -> dict[str, Any]:
     return data
 
 
+def schema_writer() -> Iterator[Workload]:
+    import record_workload
+
+    from nimbrel.quorvel.data.schema import json_schema
+
+    ours, peer = record_workload.names()
+    yield Workload("record: json_schema vs model_json_schema", "json_schema(cls)",
+                   {**ours, "json_schema": json_schema}, {**peer, "json_schema": lambda model: model.model_json_schema()})
+
+
 def all_workloads() -> Iterator[Workload]:
     yield from messages()
     yield from type_machinery()
     yield from content_contract()
     yield from field_builder()
     yield from content_kinds()
+    yield from schema_writer()
     yield from service()

@@ -20,6 +20,7 @@ REQUIREMENTS=(
   "typing_extensions"
   "pytest"
   "hypothesis"
+  "jsonschema"
   "mypy"
   "playwright"
   "starlette"

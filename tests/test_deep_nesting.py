@@ -32,6 +32,7 @@ CHILD = textwrap.dedent('''
     from nimbrel.quorvel.data.optional_content import ConfigOptional
     from nimbrel.quorvel.data.parse import from_defaults
     from nimbrel.quorvel.data.record_content import ConfigData
+    from nimbrel.quorvel.data.schema import json_schema
     from nimbrel.quorvel.data.serialize import build_field
     from nimbrel.quorvel.data.union_content import ConfigUnion
     from nimbrel.quorvel.fields.field_models import FieldData, FieldInteger, FieldList, FieldOptional, FieldUnion
@@ -168,6 +169,24 @@ CHILD = textwrap.dedent('''
 
         DeepHolder.__dataclass_fields__["tree"].type = alias
         return DeepHolder.from_defaults({"tree": data})
+
+
+    @case("schema-record-dict-field", lambda r: r["$defs"]["deep_schema_holder"]["properties"]["tree"])
+    def schema_record_dict_field():
+        alias, _ = nested_aliases("dict")
+
+        @dataclasses.dataclass
+        class DeepSchemaHolder(ConfigData):
+            tree: "Unresolved" = None  # no type hints: the field's own type below is used
+
+        DeepSchemaHolder.__dataclass_fields__["tree"].type = alias
+        return json_schema(DeepSchemaHolder)
+
+
+    case("schema-config-list-alias", lambda r: r["type"] == "array")(
+        lambda: json_schema(nested_aliases("config_list")[0]))
+    case("schema-optional-record", lambda r: list(r["$defs"]) == ["deep_optional_node"])(
+        lambda: json_schema(DeepOptionalNode))
 
 
     # --- parsing: recursive records -----------------------------------------------------------------------
@@ -475,6 +494,7 @@ def clean(outcome):
 
 PARSING = [
     "parse-list-alias", "parse-tuple-variadic", "parse-tuple-fixed", "parse-dict-alias", "parse-record-dict-field",
+    "schema-record-dict-field",
 ]
 RECORDS = [
     "parse-optional-record", "parse-disk-optional-record", "parse-root-optional-record", "parse-optional-record-10k",
@@ -491,7 +511,7 @@ RECURSIVE_TYPES = [
     "field-type-optional-record", "field-type-union-record", "field-type-none-union-record",
     "field-type-config-list-record", "field-type-list-record", "field-type-direct-record",
     "field-type-two-recursive-fields", "build-field-optional-record", "build-field-optional-alias",
-    "build-field-union-alias", "build-field-config-list-alias",
+    "build-field-union-alias", "build-field-config-list-alias", "schema-optional-record",
 ]
 
 
@@ -502,7 +522,7 @@ def value_cases(kind):
 @pytest.mark.parametrize("cases", [
     pytest.param(PARSING, id="parse-containers"),
     # Building its aliases takes a few seconds, so it has a child of its own.
-    pytest.param(["parse-config-list-alias"], id="parse-config-list"),
+    pytest.param(["parse-config-list-alias", "schema-config-list-alias"], id="parse-config-list"),
     pytest.param(RECORDS, id="parse-records"),
     pytest.param(FREE_JSON, id="free-json"),
     pytest.param(value_cases("optional"), id="optional-values"),

@@ -31,6 +31,7 @@ from nimbrel.quorvel.data.list_content import ConfigList
 from nimbrel.quorvel.data.optional_content import ConfigOptional
 from nimbrel.quorvel.data.parse import from_defaults
 from nimbrel.quorvel.data.record_content import ConfigData
+from nimbrel.quorvel.data.schema import json_schema
 from nimbrel.quorvel.data.union_content import ConfigUnion
 from nimbrel.quorvel.fields.field_models import FieldList, FieldPassword
 from nimbrel.quorvel.typing.type_lookup import get_implementation, type_key_class
@@ -121,6 +122,11 @@ BAD_ROOT = {"leak_service": {"cameras": [{"content": {"port": {"x": 1}}}]}}
 BAD_SERVICE = LeakService(
     cameras=ConfigList[LeakCamera]([LeakCamera(port=0), LeakCamera(host=5, shade="dark"), LeakRecording()]),
     retention=ConfigUnion[int | LeakRecording]("x"), bitrates={"low": "b", 5: 1, "a/b~": 2}, window=(1, 2, 3))
+
+
+@dataclasses.dataclass
+class LeakBytes(ConfigData):
+    data: bytes = b""
 
 
 class _MallInfo2(ctypes.Structure):
@@ -220,6 +226,12 @@ OPS = {
     "check_clean": Op(lambda: check(SERVICE), (LeakService, SERVICE), 1000),
     "check_problems": Op(lambda: check(BAD_SERVICE), (LeakService, LeakCamera, BAD_SERVICE), 500),
     "error_check_not_content": Op(raises(lambda: check(CAMERA_DATA), TypeError), (CAMERA_DATA,)),
+    # JSON Schema
+    "schema_record": Op(lambda: json_schema(LeakService), (LeakService, LeakCamera, LeakShade), 1000),
+    "schema_list_alias": Op(lambda: json_schema(LIST_ALIAS), (LIST_ALIAS, LeakCamera)),
+    "schema_union_alias": Op(lambda: json_schema(UNION_ALIAS), (UNION_ALIAS, LeakRecording)),
+    "error_schema_not_content": Op(raises(lambda: json_schema(LeakCodec), TypeError), (LeakCodec,)),
+    "error_schema_unsupported_field": Op(raises(lambda: json_schema(LeakBytes)), (LeakBytes,), 1000),
     # fields
     "build_field_for_type": Op(
         lambda: LeakService.build_field_for_type(value=SERVICE, metadata=FORM_METADATA).model_dump(),

@@ -8,18 +8,18 @@
 #include <optional>
 #include <vector>
 
+#include "annotation_kinds.hpp"
 #include "record_fields.hpp"
 #include "runtime.hpp"
 
 namespace quorvel {
 namespace {
 
+using namespace annotation_kinds;
+
 rt::Name kName("name");
 rt::Name kMetadata("metadata");
-rt::Name kContent("content");
 rt::Name kValue("value");
-rt::Name kMin("min");
-rt::Name kMax("max");
 rt::Name kTypeCode("type");
 rt::Name kFrozen("frozen");
 rt::Name kDunderDataclassFields("__dataclass_fields__");
@@ -28,38 +28,13 @@ rt::Global kDataclass("dataclass");
 rt::Global kEnum("Enum");
 rt::Global kUnionType("UnionType");
 rt::Global kAny("Any");
-rt::Global kGetArgs("get_args");
 rt::Global kGetOrigin("get_origin");
 rt::Global kBaseConfigurableData("BaseConfigurableData");
-rt::Global kConfigData("ConfigData");
-rt::Global kConfigList("ConfigList");
-rt::Global kConfigOptional("ConfigOptional");
-rt::Global kConfigUnion("ConfigUnion");
-rt::Global kConfigUntypedDict("ConfigUntypedDict");
 rt::Global kDisplayClassName("display_class_name");
 rt::Global kDisplayValue("display_value");
-rt::Global kTypeKeyClass("type_key_class");
 rt::Global kProblem("Problem");
 
 // --- annotations, compiled -----------------------------------------------------
-
-// What a value is checked against.
-enum class Kind : unsigned char {
-  kAny,       // anything: Any, and annotations that cannot be checked
-  kOwnKind,   // anything, looked into by its own class (unparametrised content kinds)
-  kInt,       // an int, not a bool
-  kFloat,     // an int or a float, not a bool
-  kBool,
-  kStr,
-  kJson,      // dict or ConfigUntypedDict: any dict, not looked into
-  kClass,     // an instance of the class, not looked into
-  kRecord,    // an instance of the record class, then the fields of its own class
-  kList,      // ConfigList[T] or list[T]
-  kTuple,     // tuple[A, B] or tuple[T, ...]
-  kDict,      // dict[K, V]
-  kOptional,  // ConfigOptional[T] or T | None
-  kUnion,     // ConfigUnion[A | B] or A | B
-};
 
 struct Node {
   Kind kind = Kind::kAny;
@@ -76,86 +51,6 @@ struct Node {
 
 bool compile(PyObject* tp, PyObject* metadata, Node& node);
 
-bool is_number(PyObject* value) { return (PyLong_Check(value) && !PyBool_Check(value)) || PyFloat_Check(value); }
-
-// `metadata[key]` into `entry`, nullptr when there is no metadata or no such entry.
-bool metadata_entry(PyObject* metadata, PyObject* key, Ref& entry) {
-  PyObject* found = nullptr;
-  if (metadata != nullptr && PyMapping_GetOptionalItem(metadata, key, &found) < 0) return false;
-  entry = Ref::steal(found);
-  return true;
-}
-
-// The metadata the form hands a child field: `metadata[key]` when that is a dict.
-bool child_metadata(PyObject* metadata, PyObject* key, Ref& child) {
-  if (!metadata_entry(metadata, key, child)) return false;
-  if (child && !PyDict_Check(child.get())) child = nullptr;
-  return true;
-}
-
-// A bound that is not a number is ignored.
-bool read_bound(PyObject* metadata, PyObject* key, Ref& bound) {
-  if (!metadata_entry(metadata, key, bound)) return false;
-  if (bound && !is_number(bound)) bound = nullptr;
-  return true;
-}
-
-// int, float, bool and str have their own rules (a bool is no int here);
-// dict is a free JSON object; any other class is checked by isinstance.
-Kind plain_class_kind(PyObject* cls) {
-  struct Plain {
-    PyTypeObject* type;
-    Kind kind;
-  };
-  static const Plain kPlain[] = {{&PyLong_Type, Kind::kInt},
-                                 {&PyFloat_Type, Kind::kFloat},
-                                 {&PyBool_Type, Kind::kBool},
-                                 {&PyUnicode_Type, Kind::kStr},
-                                 {&PyDict_Type, Kind::kJson}};
-  for (const Plain& plain : kPlain) {
-    if (cls == reinterpret_cast<PyObject*>(plain.type)) return plain.kind;
-  }
-  return Kind::kClass;
-}
-
-// The content kinds a class may derive from, in the order they are tested:
-// records first, as they are the most common (and their test the cheapest).
-struct ContentKind {
-  const rt::Global& base;
-  Kind kind;
-};
-
-const ContentKind kContentKinds[] = {{kConfigData, Kind::kRecord},
-                                     {kConfigList, Kind::kList},
-                                     {kConfigOptional, Kind::kOptional},
-                                     {kConfigUnion, Kind::kUnion},
-                                     {kConfigUntypedDict, Kind::kJson}};
-
-// The content kind the class `cls` derives from into `kind`, with that
-// kind's class into `base`; `kind` stays as it is when there is none.
-bool derived_kind(PyObject* cls, Kind& kind, Ref& base) {
-  for (const ContentKind& content : kContentKinds) {
-    base = content.base.get();
-    int derives = base ? rt::is_subclass(cls, base) : -1;
-    if (derives < 0) return false;
-    if (derives) {
-      kind = content.kind;
-      break;
-    }
-  }
-  return true;
-}
-
-// The first of `cls.__type_args__`, nullptr when the class was not parametrised.
-bool type_argument(PyObject* cls, Ref& argument) {
-  PyObject* args = nullptr;
-  if (rt::optional_attr(cls, kDunderTypeArgs, &args) < 0) return false;
-  Ref owned = Ref::steal(args);
-  bool given = args != nullptr && PyTuple_Check(args) && PyTuple_GET_SIZE(args) > 0;
-  argument = given ? Ref::borrow(PyTuple_GET_ITEM(args, 0)) : nullptr;
-  return true;
-}
-
 // The one child of a list or an optional, compiled from `tp` (looked into by
 // its own class when there is none) with the metadata the form hands it.
 bool compile_contained(PyObject* tp, PyObject* metadata, Node& node) {
@@ -169,33 +64,21 @@ bool compile_contained(PyObject* tp, PyObject* metadata, Node& node) {
   return compile(tp, inner, child);
 }
 
-// The members of a union, each with the metadata the form hands it: the
-// entry under its type key.
+// The members of a union, each with the metadata the form hands it.
 bool compile_members(const std::vector<PyObject*>& members, PyObject* metadata, Node& node) {
   for (PyObject* member : members) {
-    Ref key = metadata ? rt::call_global(kTypeKeyClass, member) : Ref::borrow(Py_None);
-    Ref member_metadata;
-    if (!key || (metadata && !child_metadata(metadata, key, member_metadata))) return false;
-    if (!compile(member, member_metadata, node.children.emplace_back())) return false;
+    Ref child;
+    if (!member_metadata(metadata, member, child)) return false;
+    if (!compile(member, child, node.children.emplace_back())) return false;
   }
   return true;
 }
 
-// `get_args(tp)` as a tuple.
-Ref type_args(PyObject* tp) {
-  Ref args = rt::call_global(kGetArgs, tp);
-  return args ? Ref::steal(PySequence_Tuple(args)) : nullptr;
-}
-
-// The members of the union `argument` (ConfigUnion's type argument); a
-// single type stands for itself.
+// The members of the union `argument` (ConfigUnion's type argument).
 bool compile_union_argument(PyObject* argument, PyObject* metadata, Node& node) {
-  Ref args = type_args(argument);
-  if (!args) return false;
-  PyObject** first = &PyTuple_GET_ITEM(args.get(), 0);
-  std::vector<PyObject*> members(first, first + PyTuple_GET_SIZE(args.get()));
-  if (members.empty()) members.push_back(argument);
-  return compile_members(members, metadata, node);
+  std::vector<PyObject*> members;
+  Ref args = union_argument_members(argument, members);
+  return args && compile_members(members, metadata, node);
 }
 
 // A content class: lists, optionals and unions are checked against their
@@ -228,14 +111,10 @@ bool plain_wrapper(Kind kind, const rt::Global& content_kind, Node& node) {
 // A | B, and A | None (which parsing reads as ConfigOptional[A]); several
 // members with None are an optional union, as parsing reads them.
 bool compile_plain_union(PyObject* tp, PyObject* metadata, Node& node) {
-  Ref args = type_args(tp);
-  if (!args) return false;
   std::vector<PyObject*> members;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args.get()); ++i) {
-    PyObject* member = PyTuple_GET_ITEM(args.get(), i);
-    if (member != reinterpret_cast<PyObject*>(Py_TYPE(Py_None))) members.push_back(member);
-  }
-  bool optional = members.size() < static_cast<size_t>(PyTuple_GET_SIZE(args.get()));
+  bool optional = false;
+  Ref args = plain_union_members(tp, members, optional);
+  if (!args) return false;
   if (!optional) return plain_wrapper(Kind::kUnion, kConfigUnion, node) && compile_members(members, metadata, node);
   if (!plain_wrapper(Kind::kOptional, kConfigOptional, node)) return false;
   if (members.size() == 1) return compile_contained(members[0], metadata, node);
@@ -274,14 +153,11 @@ bool compile_alias(PyObject* tp, PyObject* origin, PyObject* metadata, Node& nod
   Ref union_type = kUnionType.get();
   if (!union_type) return false;
   if (origin == union_type.get()) return compile_plain_union(tp, metadata, node);
-  if (!PyType_Check(origin)) return true;
-  auto* container = reinterpret_cast<PyTypeObject*>(origin);
-  bool known = PyType_IsSubtype(container, &PyList_Type) || PyType_IsSubtype(container, &PyTuple_Type) ||
-               PyType_IsSubtype(container, &PyDict_Type);
-  if (!known) return true;
+  if (!PyType_Check(origin) || !is_container(origin)) return true;
   Ref args = type_args(tp);
   if (!args) return false;
   node.cls = Ref::borrow(origin);
+  auto* container = reinterpret_cast<PyTypeObject*>(origin);
   if (PyType_IsSubtype(container, &PyTuple_Type)) return compile_tuple(args, node);
   if (PyType_IsSubtype(container, &PyDict_Type)) return compile_dict(args, node);
   node.kind = Kind::kList;

@@ -547,3 +547,35 @@ def test_an_error_class_that_makes_no_exception_is_refused(monkeypatch):
     with pytest.raises(TypeError, match="^calling <class 'str'> should have returned an instance of BaseException, "
                                         "not str$"):
         RecordWithPatchedErrorClass.from_defaults({"items": 5})
+
+
+LATE_OUTER = '''
+import dataclasses
+from nimbrel.quorvel.data.record_content import ConfigData
+
+@dataclasses.dataclass
+class LateOuter(ConfigData):
+    inner: "LateInner" = None
+'''
+
+LATE_INNER = '''
+@dataclasses.dataclass
+class LateInner(ConfigData):
+    size: int = 1
+'''
+
+
+def test_what_is_read_while_hints_do_not_resolve_is_not_kept(monkeypatch):
+    """A forward reference that fails now may resolve later: the next parse must see it resolved."""
+    import types
+
+    module = types.ModuleType("late_hints")
+    monkeypatch.setitem(sys.modules, "late_hints", module)
+    exec(LATE_OUTER, module.__dict__)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        with pytest.raises(QuorvelError):
+            module.LateOuter.from_defaults({"inner": {"size": 2}})
+    exec(LATE_INNER, module.__dict__)
+    parsed = module.LateOuter.from_defaults({"inner": {"size": 2}})
+    assert type(parsed.inner) is module.LateInner and parsed.inner.size == 2

@@ -1,4 +1,5 @@
 // Record content: dataclass-style configuration classes with annotated fields.
+#include <array>
 #include <vector>
 
 #include "content_fields.hpp"
@@ -259,19 +260,31 @@ bool build_plan(PyObject* cls, PyObject* hints, Plan& plan) {
   return true;
 }
 
-bool plan_for(PyObject* cls, PyObject* hints, bool hints_resolved, Plan& plan) {
-  bool cacheable = hints_resolved && PyType_Check(cls) && record_fields::stock_descriptors(cls);
-  Ref current = cacheable ? rt::attr(cls, kDunderDataclassFields) : nullptr;
-  if (cacheable && !current) PyErr_Clear();
-  if (current) {
-    if (Ref entry = plan_cache.find(cls); entry && PyTuple_GET_ITEM(entry.get(), 0) == current.get()) {
+// The `__dataclass_fields__` a plan of `cls` is kept with, when `cls` may
+// have one: it reads its descriptors through the stock method. nullptr,
+// without an error, otherwise.
+Ref plan_key(PyObject* cls) {
+  if (!PyType_Check(cls) || !record_fields::stock_descriptors(cls)) return nullptr;
+  Ref current = rt::attr(cls, kDunderDataclassFields);
+  if (!current) PyErr_Clear();
+  return current;
+}
+
+// The plan of `cls`: the cached one while its key still stands, else one
+// built now (and cached when the type hints resolved).
+bool plan_for(PyObject* cls, Plan& plan) {
+  Ref key = plan_key(cls);
+  if (key) {
+    if (Ref entry = plan_cache.find(cls); entry && PyTuple_GET_ITEM(entry.get(), 0) == key.get()) {
       plan = {Ref::borrow(PyTuple_GET_ITEM(entry.get(), 1)), Ref::borrow(PyTuple_GET_ITEM(entry.get(), 2))};
       return true;
     }
   }
-  if (!build_plan(cls, hints, plan)) return false;
-  if (current) {
-    Ref entry = rt::tuple_of(current.get(), plan.fields.get(), plan.names.get());
+  bool resolved = false;
+  Ref hints = type_hints(cls, resolved);
+  if (!hints || !build_plan(cls, hints, plan)) return false;
+  if (key && resolved) {
+    Ref entry = rt::tuple_of(key.get(), plan.fields.get(), plan.names.get());
     if (!entry || !plan_cache.store(cls, entry)) PyErr_Clear();
   }
   return true;
@@ -313,16 +326,28 @@ Ref provided(PyObject* data, PyObject* name, PyObject* missing) {
 // The data's value for every field (MISSING where it has none; init=False
 // fields are looked up only to know their key), then the check that no key
 // names something else: when every key matched a field, there is none.
-bool gather(PyObject* cls, PyObject* data, const Plan& plan, PyObject* missing, std::vector<Ref>& raw) {
+// The data's values for the fields of one record: on the stack for the usual
+// few fields, so that parsing a record allocates nothing for them.
+class FieldValues {
+ public:
+  explicit FieldValues(Py_ssize_t count) : heap_(count > kOnStack ? count : 0) {}
+  Ref& operator[](Py_ssize_t index) { return heap_.empty() ? on_stack_[index] : heap_[index]; }
+
+ private:
+  static constexpr Py_ssize_t kOnStack = 16;
+  std::array<Ref, kOnStack> on_stack_;
+  std::vector<Ref> heap_;
+};
+
+bool gather(PyObject* cls, PyObject* data, const Plan& plan, PyObject* missing, FieldValues& raw) {
   Py_ssize_t count = PyTuple_GET_SIZE(plan.fields.get());
-  raw.reserve(count);
   Py_ssize_t matched = 0;
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* field = PyTuple_GET_ITEM(plan.fields.get(), i);
     Ref value = provided(data, PyTuple_GET_ITEM(field, kSlotName), missing);
     if (!value) return false;
     matched += value.get() != missing;
-    raw.push_back(PyTuple_GET_ITEM(field, kSlotInit) == Py_True ? std::move(value) : Ref::borrow(missing));
+    raw[i] = PyTuple_GET_ITEM(field, kSlotInit) == Py_True ? std::move(value) : Ref::borrow(missing);
   }
   if (PyDict_CheckExact(data) && matched == PyDict_GET_SIZE(data)) return true;
   return report_unexpected(cls, data, plan.names);
@@ -419,15 +444,14 @@ PyObject* parse_record(PyObject* cls, PyObject* data) {
   rt::RecursionGuard guard(" while parsing a record");
   if (!guard) return nullptr;
   if (!PyDict_Check(data)) return expected_dict(cls, data);
-  bool resolved = false;
-  Ref hints = type_hints(cls, resolved);
   // The instance is made without running __init__: cls.__new__(cls), which
   // the class's tp_new slot is (it follows a Python-level __new__ too).
-  Ref inst = hints ? new_instance(cls) : nullptr;
+  Ref inst = new_instance(cls);
   Plan plan;
-  Ref missing = inst ? kMissing.get() : nullptr;
-  std::vector<Ref> raw;
-  if (!missing || !plan_for(cls, hints, resolved, plan) || !gather(cls, data, plan, missing, raw)) return nullptr;
+  Ref missing = inst && plan_for(cls, plan) ? kMissing.get() : nullptr;
+  if (!missing) return nullptr;
+  FieldValues raw(PyTuple_GET_SIZE(plan.fields.get()));
+  if (!gather(cls, data, plan, missing, raw)) return nullptr;
   Ref parse = kFromDefaults.get();
   if (!parse) return nullptr;
   ParseContext context = {cls, inst, data, missing, parse};

@@ -8,6 +8,7 @@ and the difference divided by `--calls` is the count per execution (start-up and
 """
 
 import argparse
+import gc
 import os
 import re
 import subprocess
@@ -26,6 +27,9 @@ def run_statement(name: str, side: str, calls: int) -> None:
     workload = next(w for w in workloads.all_workloads() if w.name == name)
     namespace = dict(workload.ours if side == "ours" else workload.peer)
     code = compile(f"for _ in range({calls}):\n    {workload.statement}\n", "<statement>", "exec")
+    # A collection landing in one run and not the other would not cancel out.
+    gc.collect()
+    gc.disable()
     exec(code, namespace)
 
 
@@ -34,7 +38,7 @@ def instructions(name: str, side: str, calls: int) -> int:
         out = Path(folder) / "callgrind.out"
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, __file__,
                         "--run", name, side, str(calls)], check=True, capture_output=True,
-                       env={**os.environ, "PYTHONMALLOC": "malloc"})
+                       env={**os.environ, "PYTHONMALLOC": "malloc", "PYTHONHASHSEED": "0"})
         totals = re.search(r"^totals: (\d+)", out.read_text(), re.MULTILINE)
         assert totals, "callgrind wrote no totals"
         return int(totals.group(1))

@@ -75,6 +75,14 @@ def store(service: Service, path: pathlib.Path) -> None:
     assert Service.parse_from_disk_representation(json.loads(path.read_text())) == service
 
 
+def first_error(error: QuorvelError) -> BaseException:
+    """Each record on the way out of a failed parse wraps the error; the first one says what went wrong."""
+    first: BaseException = error
+    while isinstance(first.__cause__, QuorvelError):
+        first = first.__cause__
+    return first
+
+
 def submit_with_mistake(service: Service) -> None:
     """A form submits a record where a port number belongs: the error says where."""
     submitted = service.build_defaults()
@@ -82,12 +90,8 @@ def submit_with_mistake(service: Service) -> None:
     try:
         Service.from_defaults(submitted)
     except QuorvelError as error:
-        # Each record on the way wraps the failure; the first error says what went wrong.
-        first = error
-        while isinstance(first.__cause__, QuorvelError):
-            first = first.__cause__
         print(f"--- Refused submission at {error.pointer}")
-        print(first)
+        print(first_error(error))
     else:
         raise AssertionError("the submission was accepted")
 

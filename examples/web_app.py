@@ -35,7 +35,7 @@ from starlette.routing import Route
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
-from demo import Service  # noqa: E402
+from demo import Service, first_error  # noqa: E402
 
 from nimbrel.quorvel.core.exceptions import QuorvelError  # noqa: E402
 from nimbrel.quorvel.data.check import check  # noqa: E402
@@ -97,14 +97,6 @@ def problem(code: str, message: str, location: tuple[Any, ...] = (), pointer: st
     return {"pointer": pointer, "location": list(location), "code": code, "message": message}
 
 
-def first_message(error: QuorvelError) -> str:
-    """Each record on the way out of a failed parse wraps the error; the first one says what went wrong."""
-    first: BaseException = error
-    while isinstance(first.__cause__, QuorvelError):
-        first = first.__cause__
-    return str(first)
-
-
 class Store:
     """The configuration file: read on every request, written whole by an atomic rename."""
 
@@ -122,7 +114,7 @@ class Store:
                                                  f"({error}); the form shows the defaults.")]
         except QuorvelError as error:
             return Service(), [problem("stored", f"The stored configuration {self.path.name} does not fit the "
-                                                 f"configuration at {error.pointer or '/'}: {first_message(error)} "
+                                                 f"configuration at {error.pointer or '/'}: {first_error(error)} "
                                                  "The form shows the defaults.")]
         assert isinstance(stored, Service)
         return stored, []
@@ -173,7 +165,7 @@ def parse_submission(submitted: dict[str, Any], stored: Service) -> Service | JS
     try:
         service = Service.from_defaults({**hidden, **submitted})
     except QuorvelError as error:
-        return JSONResponse({"errors": [problem("parse", first_message(error), error.location, error.pointer)]},
+        return JSONResponse({"errors": [problem("parse", str(first_error(error)), error.location, error.pointer)]},
                             status_code=422)
     except RecursionError:
         return refused(400, "request", "The configuration is nested too deeply.")

@@ -176,7 +176,9 @@ Ref convert_sequence(PyObject* sequence, ContentTest& is_content) {
     PyObject* item = PyTuple_GET_ITEM(items.get(), i);
     Ref defaults = convert_defaults(item, is_content);
     if (!defaults) return nullptr;
-    if (!converted && defaults.get() != item && !(converted = copied_tuple(items))) return nullptr;
+    // A list's snapshot is ours alone and takes the converted items itself;
+    // a tuple given is copied first.
+    if (!converted && defaults.get() != item && !(converted = is_tuple ? copied_tuple(items) : items)) return nullptr;
     if (converted) Py_SETREF(PyTuple_GET_ITEM(converted.get(), i), defaults.release());
   }
   if (!converted) return Ref::borrow(sequence);

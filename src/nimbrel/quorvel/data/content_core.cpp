@@ -12,7 +12,6 @@ rt::Name kGetSubfieldDescriptors("get_subfield_descriptors");
 rt::Name kName("name");
 rt::Name kValue("value");
 rt::Name kRegister("register");
-rt::Name kMetadata("metadata");
 rt::Name kDunderDict("__dict__");
 rt::Name kDunderIsAbstract("__isabstractmethod__");
 rt::Name kDunderAbstractMethods("__abstractmethods__");
@@ -36,6 +35,8 @@ rt::Global kAbcMeta("ABCMeta");
 // `__dataclass_fields__` they were read from: a class that is decorated
 // again gets a new one, and its entry is then read anew.
 rt::ClassCache field_cache;
+
+rt::Keywords name_metadata_keywords({"name", "metadata"});
 
 // Our own get_subfield_descriptors, to recognise when it is not overridden.
 PyObject* own_get_subfield_descriptors = nullptr;
@@ -257,10 +258,8 @@ PyObject* original_is_dataclass = nullptr;
 // itself answers the question.
 Ref dataclass_fields(PyObject* cls, bool& failed) {
   failed = true;
-  Ref fn = kIsDataclass.get();
-  if (!fn) return nullptr;
-  if (fn.get() != original_is_dataclass || !PyType_Check(cls)) {
-    Ref verdict = Ref::steal(PyObject_CallOneArg(fn, cls));
+  if (!kIsDataclass.is(original_is_dataclass) || !PyType_Check(cls)) {
+    Ref verdict = rt::call_global(kIsDataclass, cls);
     int dataclass = verdict ? PyObject_IsTrue(verdict) : -1;
     if (dataclass <= 0) {
       failed = dataclass < 0;
@@ -325,9 +324,7 @@ PyObject* abstract_body(rt::Function*, PyObject* const*) { Py_RETURN_NONE; }
 PyObject* build_field(rt::Function*, PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* call_args[] = {self, self, args[1], args[2]};
-  Ref kwnames = rt::tuple_of(kName.get(), kMetadata.get());
-  if (!kwnames) return nullptr;
-  return PyObject_VectorcallMethod(kBuildFieldForType, call_args, 2, kwnames);
+  return PyObject_VectorcallMethod(kBuildFieldForType, call_args, 2, name_metadata_keywords);
 }
 
 Ref missing_attribute(PyObject* self, PyObject* names) {

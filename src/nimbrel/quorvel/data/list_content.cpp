@@ -13,7 +13,7 @@ rt::Global kConfigList("ConfigList");
 rt::Global kFieldList("FieldList");
 
 // resolve_generic_arg(alias, of=..., default=...): the index stays at its default.
-PyObject* of_default_keywords = nullptr;
+rt::Keywords of_default_keywords({"of", "default"});
 
 // The UI defaults of `value` when it is a ConfigList, else no items.
 Ref current_defaults(PyObject* value) {
@@ -196,8 +196,7 @@ bool exec_module(PyObject* module) {
       })) {
     return false;
   }
-  Py_XSETREF(of_default_keywords, rt::tuple_of(kOf.get(), kDefault.get()).release());
-  return of_default_keywords && init_keywords(module) && add_type_var(module, "T") &&
+  return init_keywords(module) && add_type_var(module, "T") &&
          rt::add_object(module, "ConfigList", config_list(module));
 }
 

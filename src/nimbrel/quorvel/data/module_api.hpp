@@ -53,12 +53,9 @@ inline const Records* records_api() {
   return imported(kRecordsCapsule, cached);
 }
 
-// Whether `alias` is a record class whose `from_defaults` is record content's own: found through the class's
-// MRO, with no metaclass of its own that could answer first.
+// Whether `alias` is a record class whose `from_defaults` is record content's own.
 inline bool is_own_record(const Records& records, PyObject* alias) {
-  if (!PyType_Check(alias) || Py_TYPE(alias)->tp_getattro != PyType_Type.tp_getattro) return false;
-  return rt::mro_finds(reinterpret_cast<PyTypeObject*>(alias), kFromDefaultsAttribute, records.own_from_defaults) &&
-         !rt::mro_lookup(Py_TYPE(alias), kFromDefaultsAttribute);
+  return rt::inherits_own(alias, kFromDefaultsAttribute, records.own_from_defaults);
 }
 
 }  // namespace quorvel::module_api

@@ -12,7 +12,7 @@ rt::Global kFieldOptional("FieldOptional");
 rt::Global kValidationError("QuorvelValidationError");
 
 // resolve_generic_arg(alias, default=None): any origin, index 0.
-PyObject* default_keywords = nullptr;
+rt::Keywords default_keywords({"default"});
 
 // `value.content` when value is a ConfigOptional, else None.
 Ref current_content(PyObject* value) {
@@ -185,8 +185,7 @@ bool exec_module(PyObject* module) {
       })) {
     return false;
   }
-  Py_XSETREF(default_keywords, rt::tuple_of(kDefault.get()).release());
-  return default_keywords && init_keywords(module) && add_type_var(module, "T") &&
+  return init_keywords(module) && add_type_var(module, "T") &&
          rt::add_object(module, "ConfigOptional", config_optional(module));
 }
 

@@ -35,7 +35,7 @@ inline Ref own_record(PyObject* data, PyObject* alias, bool& taken) {
 // answered as the dispatcher answers it (the data itself, unconverted), and
 // a record class is parsed by record content directly; dict data for a
 // primitive still goes to the dispatcher for its error.
-inline Ref from_defaults(PyObject* parse, PyObject* data, PyObject* alias, PyObject* data_alias_keywords) {
+inline Ref from_defaults(PyObject* parse, PyObject* data, PyObject* alias) {
   if (parse == dispatcher) {
     if (is_primitive_class(alias) && !PyDict_Check(data)) return Ref::borrow(data);
     bool taken = false;
@@ -43,7 +43,7 @@ inline Ref from_defaults(PyObject* parse, PyObject* data, PyObject* alias, PyObj
     if (taken) return parsed;
   }
   PyObject* args[] = {data, alias};
-  return Ref::steal(PyObject_Vectorcall(parse, args, 0, data_alias_keywords));
+  return Ref::steal(PyObject_Vectorcall(parse, args, 0, kDataAliasKeywords));
 }
 
 }  // namespace quorvel::parse_call

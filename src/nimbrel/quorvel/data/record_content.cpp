@@ -18,9 +18,6 @@ rt::Name kInit("init");
 rt::Name kFields("fields");
 rt::Name kNames("names");
 rt::Name kContent("content");
-rt::Name kValueType("value_type");
-rt::Name kData("data");
-rt::Name kAlias("alias");
 rt::Name kDunderPostInit("__post_init__");
 rt::Name kDunderDataclassFields("__dataclass_fields__");
 
@@ -40,9 +37,7 @@ rt::Global kTypeKeyClass("type_key_class");
 // kept: a forward reference that fails now may resolve later.
 rt::ClassCache hint_cache;
 
-// Keyword names of the calls this module makes, created once.
-PyObject* build_field_keywords = nullptr;   // (name, value_type, metadata)
-PyObject* from_defaults_keywords = nullptr;  // (data, alias)
+rt::Keywords build_field_keywords({"name", "value_type", "metadata"});
 
 Ref display_name(PyObject* cls) { return rt::call_global(kDisplayClassName, cls); }
 
@@ -366,7 +361,7 @@ PyObject* field_parse_failed(PyObject* cls, PyObject* name, PyObject* raw) {
 // from_defaults(data=raw, alias=alias); failures name the field and are
 // located where the failing value is, inside the field.
 Ref parse_field(PyObject* parse, PyObject* cls, PyObject* name, PyObject* raw, PyObject* alias) {
-  Ref parsed = parse_call::from_defaults(parse, raw, alias, from_defaults_keywords);
+  Ref parsed = parse_call::from_defaults(parse, raw, alias);
   if (parsed || !PyErr_ExceptionMatches(PyExc_Exception)) return parsed;
   field_parse_failed(cls, name, raw);
   return rt::locate_wrapper(kQuorvelError, name);
@@ -518,9 +513,7 @@ bool exec_module(PyObject* module) {
       !hint_cache.init() || !plan_cache.init()) {
     return false;
   }
-  Py_XSETREF(build_field_keywords, rt::tuple_of(kName.get(), kValueType.get(), kMetadata.get()).release());
-  Py_XSETREF(from_defaults_keywords, rt::tuple_of(kData.get(), kAlias.get()).release());
-  return record_fields::init(module) && build_field_keywords && from_defaults_keywords &&
+  return record_fields::init(module) &&
          parse_call::remember_dispatcher(module) &&
          rt::add_object(module, "ConfigData", config_data(module)) &&
          module_api::export_api(module, module_api::kRecordsCapsule, api);

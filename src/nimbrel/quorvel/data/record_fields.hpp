@@ -7,25 +7,23 @@
 namespace quorvel::record_fields {
 
 inline rt::Name kType("type");
-inline rt::Name kIncludeExtras("include_extras");
 inline rt::Name kGetSubfieldDescriptors("get_subfield_descriptors");
 
 inline rt::Global kGetTypeHints("get_type_hints");
 
-// (include_extras,): the keyword of the get_type_hints call, created once per module.
-inline PyObject* include_extras_keywords = nullptr;
+// get_type_hints(cls, include_extras=)
+inline rt::Keywords include_extras_keywords({"include_extras"});
 
 // BaseConfigurableData's own get_subfield_descriptors, as stored in its namespace.
 inline PyObject* stock_descriptor_method = nullptr;
 
 // Needs the module's BaseConfigurableData binding.
 inline bool init(PyObject* module) {
-  Py_XSETREF(include_extras_keywords, rt::tuple_of(kIncludeExtras.get()).release());
   Ref content = Ref::steal(PyObject_GetAttrString(module, "BaseConfigurableData"));
   Ref content_namespace = content ? Ref::steal(PyObject_GetAttrString(content, "__dict__")) : nullptr;
   Py_XSETREF(stock_descriptor_method,
              content_namespace ? PyObject_GetItem(content_namespace, kGetSubfieldDescriptors) : nullptr);
-  return include_extras_keywords && stock_descriptor_method;
+  return stock_descriptor_method != nullptr;
 }
 
 // get_type_hints(cls, include_extras=False), or {} when the annotations do
@@ -64,7 +62,7 @@ inline Ref descriptors_of(PyObject* cls) {
 // so that what was read from them may be kept as long as its
 // `__dataclass_fields__` stays the same.
 inline bool stock_descriptors(PyObject* cls) {
-  return rt::mro_finds(reinterpret_cast<PyTypeObject*>(cls), kGetSubfieldDescriptors, stock_descriptor_method);
+  return rt::inherits_own(cls, kGetSubfieldDescriptors, stock_descriptor_method);
 }
 
 }  // namespace quorvel::record_fields

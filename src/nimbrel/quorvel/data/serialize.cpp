@@ -10,8 +10,6 @@ rt::Name kOptions("options");
 rt::Name kText("text");
 rt::Name kValue("value");
 rt::Name kDisplayName("display_name");
-rt::Name kMetadata("metadata");
-rt::Name kTypeSpecification("type_specification");
 rt::Name kBuildFieldForType("build_field_for_type");
 rt::Name kCapitalize("capitalize");
 rt::Name kModelDump("model_dump");
@@ -35,9 +33,8 @@ rt::Global kFieldBool("FieldBool");
 rt::Global kFieldJsonText("FieldJsonText");
 rt::Global kFieldEnum("FieldEnum");
 
-// (value, name, metadata, type_specification): the keywords content classes
-// receive, created once.
-PyObject* content_field_keywords = nullptr;
+// The keywords content classes receive.
+rt::Keywords content_field_keywords({"value", "name", "metadata", "type_specification"});
 
 // issubclass(cls, <module global>)
 int is_subclass_of(PyObject* cls, const rt::Global& base) {
@@ -504,11 +501,9 @@ bool bind_imports(PyObject* module) {
 
 bool exec_module(PyObject* module) {
   if (!bind_imports(module) || !init_row_shortcut()) return false;
-  Py_XSETREF(content_field_keywords,
-             rt::tuple_of(kValue.get(), kName.get(), kMetadata.get(), kTypeSpecification.get()).release());
   Ref forward = Ref::steal(PyUnicode_FromString("BaseConfigurableData"));
   Ref base_field = Ref::steal(PyObject_GetAttrString(module, "BaseField"));
-  return content_field_keywords && forward && base_field &&
+  return forward && base_field &&
          rt::add_object(module, "C", rt::make_type_var(module, "C", forward)) &&
          rt::add_function(module, kBuildField) &&
          rt::add_object(module, "B", rt::make_type_var(module, "B", base_field)) &&

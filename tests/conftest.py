@@ -5,6 +5,7 @@ import dataclasses
 import importlib.machinery
 import os
 import pathlib
+import re
 import socket
 import subprocess
 import sys
@@ -17,6 +18,12 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DEMO_PATH = ROOT / "examples" / "demo.py"
+README_PYTHON_BLOCK = re.compile(r"^```python\n(.*?)^```", re.MULTILINE | re.DOTALL)
+
+
+def readme_python_blocks() -> list[str]:
+    """The README's Python examples, in the order a reader meets them."""
+    return README_PYTHON_BLOCK.findall((ROOT / "README.md").read_text())
 
 
 def load_demo() -> types.ModuleType:

@@ -20,6 +20,7 @@ from typing import Any, Callable
 
 import pytest
 
+import nimbrel.quorvel as package
 from nimbrel.quorvel.core.exceptions import QuorvelError
 from nimbrel.quorvel.core.naming import display_value
 from nimbrel.quorvel.data import serialize
@@ -260,6 +261,10 @@ OPS = {
     "display_value_huge_int": Op(lambda: display_value(HUGE_INT), (HUGE_INT,)),
     "display_value_cycle": Op(lambda: display_value(CYCLIC_VALUE, 200), (CYCLIC_VALUE,)),
     "display_value_set": Op(lambda: display_value(SET_VALUE), (SET_VALUE,)),
+    # the package's names
+    "package_getattr": Op(lambda: package.__getattr__("ConfigData"), (package, ConfigData)),
+    "package_dir": Op(lambda: dir(package), (package,)),
+    "error_package_unknown_name": Op(raises(lambda: package.ConfigRecord, AttributeError), (package,)),
     # error paths
     "error_record_not_dict": Op(raises(lambda: from_defaults(LeakCamera, "nope")), (LeakCamera,)),
     "error_record_bad_enum_field": Op(raises(lambda: LeakService.from_defaults(BAD_SERVICE_CODEC)),

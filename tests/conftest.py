@@ -10,6 +10,7 @@ import pathlib
 import socket
 import subprocess
 import sys
+import textwrap
 import time
 import types
 from collections.abc import Iterator
@@ -56,6 +57,13 @@ def unchanged(*values: Any) -> Iterator[None]:
         yield
     finally:
         assert values == before, "an input was modified"
+
+
+def run_python(code: str) -> str:
+    """Runs `code` in a fresh interpreter, for what cannot be undone in this one; answers what it printed."""
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.strip()
 
 
 # --- the service configuration that whole-library tests (leaks, threads) work on ------------------------------------

@@ -5,6 +5,7 @@ import enum
 import inspect
 import subprocess
 import sys
+import types
 import warnings
 from dataclasses import dataclass, field
 from typing import Any, ClassVar
@@ -14,8 +15,8 @@ import pytest
 
 from conftest import unchanged
 from nimbrel.quorvel.core.exceptions import (
-    QuorvelError, QuorvelMetadataError, QuorvelParseError, QuorvelSchemaError, QuorvelUserError,
-    QuorvelValidationError,
+    QuorvelError, QuorvelImplementationError, QuorvelMetadataError, QuorvelParseError, QuorvelSchemaError,
+    QuorvelUserError, QuorvelValidationError,
 )
 from nimbrel.quorvel.core import naming
 from nimbrel.quorvel.data.content_core import BaseConfigurableData
@@ -563,8 +564,6 @@ class LateInner(ConfigData):
 
 def test_what_is_read_while_hints_do_not_resolve_is_not_kept(monkeypatch):
     """A forward reference that fails now may resolve later: the next parse and form must see it resolved."""
-    import types
-
     module = types.ModuleType("late_hints")
     monkeypatch.setitem(sys.modules, "late_hints", module)
     exec(LATE_OUTER, module.__dict__)
@@ -583,3 +582,100 @@ def test_what_is_read_while_hints_do_not_resolve_is_not_kept(monkeypatch):
         (inner,) = module.LateOuter.build_field_for_type().fields
     assert type(parsed.inner) is module.LateInner and parsed.inner.size == 2
     assert type(inner) is FieldData and [child.name for child in inner.fields] == ["size"]
+
+
+# --- fields named like a method of the content contract ------------------------------------------------------
+
+CONTRACT_METHODS = ["build_defaults", "build_field", "build_field_for_type", "build_root_defaults", "from_defaults",
+                    "get_subfield_descriptors", "load_root_defaults", "parse_from_disk_representation", "register",
+                    "serialize_to_disk_representation"]
+# What a record's first use is, given its class and data for it.
+FIRST_USES = {
+    "form": lambda cls, data: cls.build_field_for_type(value=cls()),
+    "defaults": lambda cls, data: cls().build_defaults(),
+    "parse": lambda cls, data: cls.from_defaults(data),
+}
+
+
+def hiding_record(field_name, class_name):
+    """A record with a field `field_name` (default 1) beside an ordinary one, declared as a user would."""
+    def body(namespace):
+        namespace.update({"__module__": __name__, "__annotations__": {field_name: int, "port": int},
+                          field_name: 1, "port": 2})
+    return dataclass(types.new_class(class_name, (ConfigData,), exec_body=body))
+
+
+def holder_of(inner):
+    """A record with a field holding an `inner` record: using it is where `inner` is first used."""
+    def body(namespace):
+        namespace.update({"__module__": __name__, "__annotations__": {"inner": inner},
+                          "inner": field(default_factory=inner)})
+    return dataclass(types.new_class(f"HolderOf{inner.__name__}", (ConfigData,), exec_body=body))
+
+
+def hiding_message(cls, field_name):
+    return (f"Field {cls.__name__}.{field_name} hides the method {field_name} that the library calls on every "
+            "configuration class; rename the field.")
+
+
+def implementation_error_in(error):
+    """The implementation error in the cause chain of `error`: a record names its failing field around it."""
+    while error is not None and not isinstance(error, QuorvelImplementationError):
+        error = error.__cause__
+    return error
+
+
+@pytest.mark.parametrize("use", FIRST_USES)
+@pytest.mark.parametrize("field_name", CONTRACT_METHODS)
+def test_a_field_named_like_a_contract_method_fails_where_its_record_is_first_used(use, field_name):
+    inner = hiding_record(field_name, f"Hiding{use.title()}{field_name.title().replace('_', '')}")
+    holder = holder_of(inner)
+    with pytest.raises(QuorvelError) as err:
+        FIRST_USES[use](holder, {"inner": {"port": 3}})
+    found = implementation_error_in(err.value)
+    assert found is not None, err.value
+    assert str(found) == hiding_message(inner, field_name)
+
+
+# A record's own method that the field hides cannot be reached on the record itself.
+@pytest.mark.parametrize("use", FIRST_USES)
+@pytest.mark.parametrize("field_name", ["register", "build_field", "get_subfield_descriptors",
+                                        "serialize_to_disk_representation", "load_root_defaults"])
+def test_a_record_with_such_a_field_fails_its_own_first_use(use, field_name):
+    record = hiding_record(field_name, f"Used{use.title()}{field_name.title().replace('_', '')}")
+    with pytest.raises(QuorvelImplementationError) as err:
+        FIRST_USES[use](record, {"port": 3})
+    assert str(err.value) == hiding_message(record, field_name)
+
+
+@pytest.mark.parametrize("call, field_name", [
+    (lambda cls: cls().build_root_defaults(), "build_defaults"),
+    (lambda cls: cls().serialize_to_disk_representation(), "build_defaults"),
+    (lambda cls: cls().build_field(), "build_field_for_type"),
+    (lambda cls: cls.load_root_defaults({"port": 3}), "from_defaults"),
+    (lambda cls: cls.parse_from_disk_representation({"port": 3}), "from_defaults"),
+])
+def test_a_contract_call_that_meets_the_hiding_field_names_it(call, field_name):
+    record = hiding_record(field_name, f"Called{field_name.title().replace('_', '')}")
+    with pytest.raises(QuorvelImplementationError) as err:
+        call(record)
+    assert str(err.value) == hiding_message(record, field_name)
+    assert type(err.value.__cause__) is TypeError
+
+
+@pytest.mark.parametrize("field_name", ["defaults", "build", "registered", "field", "selection", "content"])
+def test_fields_named_otherwise_pass(field_name):
+    record = hiding_record(field_name, f"Clear{field_name.title()}")
+    holder = holder_of(record)
+    assert holder.from_defaults(holder().build_defaults()) == holder()
+    assert [f.name for f in holder.build_field_for_type(value=holder()).fields[0].fields] == [field_name, "port"]
+
+
+def test_a_record_decorated_again_with_such_a_field_is_checked_again():
+    record = hiding_record("label", "Redecorated")
+    assert record.from_defaults({"port": 3}).port == 3
+    record.__annotations__["register"] = int
+    record.register = 1
+    dataclass(record)
+    with pytest.raises(QuorvelImplementationError, match="^Field Redecorated.register hides"):
+        record.from_defaults({"port": 3})

@@ -1,5 +1,6 @@
 // The configurable content contract and the helpers for values, types and registration.
 #include "content_fields.hpp"
+#include "record_fields.hpp"
 #include "runtime.hpp"
 
 namespace quorvel {
@@ -143,6 +144,14 @@ PyObject* plain_enum = nullptr;
 
 Ref convert_defaults(PyObject* value, ContentTest& is_content);
 
+// value.build_defaults() of a content value, whose class may hide the method
+// behind a field.
+Ref content_defaults(PyObject* value) {
+  Ref defaults = Ref::steal(PyObject_CallMethodNoArgs(value, kBuildDefaults));
+  if (!defaults) return record_fields::explain_failure(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+  return defaults;
+}
+
 bool all_primitive(PyObject* const* items, Py_ssize_t count) {
   for (Py_ssize_t i = 0; i < count; ++i) {
     if (!is_exact_primitive(items[i])) return false;
@@ -218,7 +227,7 @@ Ref convert_dict(PyObject* dict, ContentTest& is_content) {
 Ref convert_defaults(PyObject* value, ContentTest& is_content) {
   int content = is_content(value);
   if (content < 0) return nullptr;
-  if (content) return Ref::steal(PyObject_CallMethodNoArgs(value, kBuildDefaults));
+  if (content) return content_defaults(value);
   // Built-in primitives report their real class, which no Enum is.
   if (is_exact_primitive(value)) return Ref::borrow(value);
   if (PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value)) {
@@ -281,6 +290,7 @@ bool dataclass_descriptors(PyObject* cls, Descriptors& found) {
     found = {Ref::borrow(PyTuple_GET_ITEM(entry.get(), 1)), Ref::borrow(PyTuple_GET_ITEM(entry.get(), 2))};
     return true;
   }
+  if (!record_fields::check_field_names(cls)) return false;
   Ref fields = rt::call_global(kFieldsOf, cls);
   if (!fields) return false;
   if (!PyTuple_CheckExact(fields.get())) fields = Ref::steal(PySequence_Tuple(fields));
@@ -294,13 +304,17 @@ bool dataclass_descriptors(PyObject* cls, Descriptors& found) {
 }
 
 // The descriptors of `self`, through `self.get_subfield_descriptors()`; the
-// field names come from the cache when that method is not overridden.
+// field names come from the cache when that method is not overridden. The
+// field names of the class are checked where its descriptors are first read,
+// and here each time for a class that overrides or hides that method.
 bool subfield_descriptors(PyObject* self, Descriptors& found) {
   Ref method = Ref::steal(PyObject_GetAttr(self, kGetSubfieldDescriptors));
   if (!method) return false;
   if (PyMethod_Check(method.get()) && PyMethod_GET_FUNCTION(method.get()) == own_get_subfield_descriptors) {
     if (!dataclass_descriptors(PyMethod_GET_SELF(method.get()), found)) return false;
     if (found.fields) return true;
+  } else if (!record_fields::check_field_names(reinterpret_cast<PyObject*>(Py_TYPE(self)))) {
+    return false;
   }
   Ref descriptors = Ref::steal(PyObject_CallNoArgs(method));
   Ref as_tuple = descriptors ? Ref::steal(PySequence_Tuple(descriptors)) : nullptr;
@@ -324,7 +338,8 @@ PyObject* abstract_body(rt::Function*, PyObject* const*) { Py_RETURN_NONE; }
 PyObject* build_field(rt::Function*, PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* call_args[] = {self, self, args[1], args[2]};
-  return PyObject_VectorcallMethod(kBuildFieldForType, call_args, 2, name_metadata_keywords);
+  PyObject* field = PyObject_VectorcallMethod(kBuildFieldForType, call_args, 2, name_metadata_keywords);
+  return field ? field : record_fields::explain_failure(reinterpret_cast<PyObject*>(Py_TYPE(self)));
 }
 
 Ref missing_attribute(PyObject* self, PyObject* names) {
@@ -362,7 +377,7 @@ PyObject* build_root_defaults(rt::Function*, PyObject* const* args) {
   PyObject* self = args[0];
   Ref key = rt::call_global(kTypeKeyClass, reinterpret_cast<PyObject*>(Py_TYPE(self)));
   if (!key) return nullptr;
-  Ref defaults = Ref::steal(PyObject_CallMethodNoArgs(self, kBuildDefaults));
+  Ref defaults = content_defaults(self);
   if (!defaults) return nullptr;
   Ref root = Ref::steal(PyDict_New());
   if (!root || PyDict_SetItem(root, key, defaults) < 0) return nullptr;
@@ -370,11 +385,12 @@ PyObject* build_root_defaults(rt::Function*, PyObject* const* args) {
 }
 
 PyObject* serialize_to_disk_representation(rt::Function*, PyObject* const* args) {
-  return PyObject_CallMethodNoArgs(args[0], kBuildDefaults);
+  return content_defaults(args[0]).release();
 }
 
 PyObject* parse_from_disk_representation(rt::Function*, PyObject* const* args) {
-  return PyObject_CallMethodOneArg(args[0], kFromDefaults, args[1]);
+  PyObject* parsed = PyObject_CallMethodOneArg(args[0], kFromDefaults, args[1]);
+  return parsed ? parsed : record_fields::explain_failure(args[0]);
 }
 
 PyObject* load_root_defaults(rt::Function*, PyObject* const* args) {
@@ -387,9 +403,10 @@ PyObject* load_root_defaults(rt::Function*, PyObject* const* args) {
   Ref unwrapped = inner ? Ref::steal(inner) : Ref::borrow(data);
   PyObject* call_args[] = {cls, unwrapped.get(), args[2]};
   PyObject* loaded = PyObject_VectorcallMethod(kFromDefaults, call_args, 3, nullptr);
+  if (loaded != nullptr) return loaded;
+  record_fields::explain_failure(cls);
   // A failure inside the root form is located under its key.
-  if (loaded == nullptr && inner != nullptr) return rt::locate(kQuorvelError, {key.get()});
-  return loaded;
+  return inner != nullptr ? rt::locate(kQuorvelError, {key.get()}) : nullptr;
 }
 
 PyObject* inject_and_validate_impl(PyObject* provider, PyObject* target);
@@ -720,7 +737,8 @@ bool exec_module(PyObject* module) {
     return false;
   }
   Ref content = Ref::steal(PyObject_GetAttrString(module, "BaseConfigurableData"));
-  return content && rt::add_object(module, "ConfigValue", config_value(module)) &&
+  return content && record_fields::init_contract_check(module) &&
+         rt::add_object(module, "ConfigValue", config_value(module)) &&
          rt::add_object(module, "ConfigType", type_union(module, content, {"PrimitiveClass", "AliasContainerType"})) &&
          rt::add_function(module, kRequireValue) && rt::add_function(module, kRequireType) &&
          rt::add_function(module, kInjectAndValidate);

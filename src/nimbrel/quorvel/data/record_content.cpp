@@ -133,7 +133,9 @@ Ref child_field(PyObject* cls, PyObject* descriptor, PyObject* name, PyObject* s
   Ref build_field = alias ? kBuildField.get() : nullptr;
   if (!build_field) return nullptr;
   PyObject* args[] = {name, alias.get(), field_meta.get()};
-  return Ref::steal(PyObject_Vectorcall(build_field, args, 0, build_field_keywords));
+  Ref child = Ref::steal(PyObject_Vectorcall(build_field, args, 0, build_field_keywords));
+  if (!child && PyType_Check(alias.get())) return record_fields::explain_failure(alias);
+  return child;
 }
 
 // Builds the children in declaration order; consumes the caller's per-field metadata.
@@ -168,6 +170,7 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   if (!guard) return nullptr;
   PyObject* cls = args[0];
   PyObject* value = args[1];
+  if (!record_fields::check_field_names(cls)) return nullptr;
   Ref md = Ref::steal(args[4] == Py_None ? PyDict_New() : PyDict_Copy(args[4]));
   if (!md) return nullptr;
   int has_default = PyDict_Contains(md, kDefault);
@@ -266,7 +269,8 @@ Ref plan_key(PyObject* cls) {
 }
 
 // The plan of `cls`: the cached one while its key still stands, else one
-// built now (and cached when the type hints resolved).
+// built now (and cached when the type hints resolved), once the names of its
+// fields were checked.
 bool plan_for(PyObject* cls, Plan& plan) {
   Ref key = plan_key(cls);
   if (key) {
@@ -275,6 +279,7 @@ bool plan_for(PyObject* cls, Plan& plan) {
       return true;
     }
   }
+  if (!record_fields::check_field_names(cls)) return false;
   bool resolved = false;
   Ref hints = type_hints(cls, resolved);
   if (!hints || !build_plan(cls, hints, plan)) return false;
@@ -363,6 +368,7 @@ PyObject* field_parse_failed(PyObject* cls, PyObject* name, PyObject* raw) {
 Ref parse_field(PyObject* parse, PyObject* cls, PyObject* name, PyObject* raw, PyObject* alias) {
   Ref parsed = parse_call::from_defaults(parse, raw, alias);
   if (parsed || !PyErr_ExceptionMatches(PyExc_Exception)) return parsed;
+  if (PyType_Check(alias)) record_fields::explain_failure(alias);
   field_parse_failed(cls, name, raw);
   return rt::locate_wrapper(kQuorvelError, name);
 }
@@ -513,7 +519,7 @@ bool exec_module(PyObject* module) {
       !hint_cache.init() || !plan_cache.init()) {
     return false;
   }
-  return record_fields::init(module) &&
+  return record_fields::init(module) && record_fields::init_contract_check(module) &&
          parse_call::remember_dispatcher(module) &&
          rt::add_object(module, "ConfigData", config_data(module)) &&
          module_api::export_api(module, module_api::kRecordsCapsule, api);

@@ -1,5 +1,6 @@
 // Union content: a value of one of several member types, selected in the form by type key.
 #include "generic_content.hpp"
+#include "record_fields.hpp"
 
 namespace quorvel {
 namespace {
@@ -35,6 +36,71 @@ bool require_members(PyObject* cls, PyObject* members) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(members); ++i) {
     if (!require_config_type(cls, PyTuple_GET_ITEM(members, i))) return false;
   }
+  return true;
+}
+
+// --- members that stored data could not tell apart ---------------------------
+
+// Union data holds the selected member's type key under "selection" and the
+// member's data under that key, so two members with one key (classes of one
+// name from different modules) or a member keyed "selection" serialize into
+// data that cannot be loaded back.
+
+// Union classes whose own members were found clear. Only a class given as
+// its own alias is recorded: a class may be asked about another alias's
+// members, and an alias that is no class (a typing alias) is made anew for
+// each form.
+rt::ClassCache clear_unions;
+
+template <typename... Args>
+bool raise_unloadable(PyObject* cls, const char* format, Args... args) {
+  Ref shown = rt::call_global(kDisplayClassName, cls);
+  Ref message = shown ? Ref::steal(PyUnicode_FromFormat(format, shown.get(), args...)) : nullptr;
+  if (message) rt::raise(record_fields::implementation_error, message);
+  return false;
+}
+
+// The index of the first of `keys[0:count]` equal to `key`, else -1 (-2 on error).
+Py_ssize_t earlier_key(PyObject* keys, Py_ssize_t count, PyObject* key) {
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(keys, i), key, Py_EQ);
+    if (equal != 0) return equal < 0 ? -2 : i;
+  }
+  return -1;
+}
+
+// Raises QuorvelImplementationError when `classes`, the members `cls`
+// resolved from `alias`, cannot be told apart in its data, or a member's
+// fields hide a contract method.
+bool check_members(PyObject* cls, PyObject* alias, PyObject* classes) {
+  bool recorded = PyType_Check(alias);
+  if (recorded && clear_unions.find(alias)) return true;
+  Py_ssize_t count = PyList_GET_SIZE(classes);
+  Ref keys = Ref::steal(PyTuple_New(count));
+  if (!keys) return false;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* member = PyList_GET_ITEM(classes, i);
+    Ref key = record_fields::check_field_names(member) ? type_key(member) : nullptr;
+    int reserved = key ? PyObject_RichCompareBool(key, kSelection, Py_EQ) : -1;
+    if (reserved != 0) {
+      return reserved > 0 && raise_unloadable(cls,
+                                              "%U member %R has the type key 'selection', under which the union's "
+                                              "data holds its selection; give the member a type_key class method "
+                                              "that returns another key.",
+                                              member);
+    }
+    Py_ssize_t earlier = earlier_key(keys, i, key);
+    if (earlier != -1) {
+      return earlier >= 0 && raise_unloadable(cls,
+                                              "%U members %R and %R share the type key %R, so its data cannot tell "
+                                              "them apart; give one of them a type_key class method that returns "
+                                              "a key of its own.",
+                                              PyList_GET_ITEM(classes, earlier), member, key.get());
+    }
+    PyTuple_SET_ITEM(keys.get(), i, key.release());
+  }
+  // Classes that cannot be weakly referenced are simply checked each time.
+  if (recorded && !clear_unions.store(alias, Py_True)) PyErr_Clear();
   return true;
 }
 
@@ -77,7 +143,8 @@ PyObject* contained_types(rt::Function*, PyObject* const* args) {
   }
   Ref members = Ref::steal(PySequence_Tuple(params));
   if (!members || !require_members(cls, members)) return nullptr;
-  return member_classes(cls, members).release();
+  Ref classes = member_classes(cls, members);
+  return classes && check_members(cls, args[1], classes) ? classes.release() : nullptr;
 }
 
 // `self.content`, read anew wherever it is used: the attribute may compute it.
@@ -152,11 +219,27 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   return instantiate(kFieldUnion, start.name, start.metadata);
 }
 
+// Defaults are written without resolving the members, so the first defaults
+// of a union class resolve them once to check them. A union that was never
+// parametrised declares no members, and holds whatever it was given.
+bool members_checked(PyObject* cls) {
+  if (clear_unions.find(cls)) return true;
+  Ref arg = contained_arg(cls, cls);
+  if (!arg) return false;
+  if (arg.get() == Py_None) {
+    if (!clear_unions.store(cls, Py_True)) PyErr_Clear();
+    return true;
+  }
+  Ref classes = checked(rt::Returns::kList, Ref::steal(PyObject_CallMethodOneArg(cls, kContainedTypes, cls)));
+  return classes && check_members(cls, cls, classes);
+}
+
 PyObject* build_defaults(rt::Function*, PyObject* const* args) {
   rt::RecursionGuard guard(" while building defaults");
   if (!guard) return nullptr;
   PyObject* self = args[0];
   auto* own_class = reinterpret_cast<PyObject*>(Py_TYPE(self));
+  if (!members_checked(own_class)) return nullptr;
   Ref selection = Ref::steal(PyObject_GetAttr(self, kSelected));
   if (!selection) return nullptr;
   if (selection.get() == Py_None) return raise_about(kValidationError, own_class, "%U needs an active selection.");
@@ -363,7 +446,8 @@ bool exec_module(PyObject* module) {
       })) {
     return false;
   }
-  return init_keywords(module) && add_type_var(module, "U") && rt::add_object(module, "ConfigUnion", config_union(module));
+  return init_keywords(module) && record_fields::init_contract_check(module) && clear_unions.init() &&
+         add_type_var(module, "U") && rt::add_object(module, "ConfigUnion", config_union(module));
 }
 
 }  // namespace

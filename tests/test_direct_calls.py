@@ -225,3 +225,30 @@ def test_plain_enumerations_are_read_by_value_and_name():
         ONE = 1
 
     assert from_defaults(Plain, 1) is Plain.ONE and from_defaults(Plain, "ONE") is Plain.ONE
+
+
+def test_a_record_decorated_again_is_parsed_with_its_new_fields():
+    @dataclasses.dataclass
+    class Grown(ConfigData):
+        size: int = 1
+
+    assert Grown.from_defaults({"size": 2}).size == 2
+    Grown.__annotations__["width"] = int
+    Grown.width = 5
+    dataclasses.dataclass(Grown)
+    grown = Grown.from_defaults({"size": 3, "width": 6})
+    assert (grown.size, grown.width) == (3, 6)
+
+
+def test_descriptors_given_to_a_record_later_are_read_at_once():
+    @dataclasses.dataclass
+    class Narrowed(ConfigData):
+        size: int = 1
+        width: int = 2
+
+    assert Narrowed.from_defaults({"size": 3, "width": 4}).width == 4
+    Narrowed.get_subfield_descriptors = classmethod(lambda cls: dataclasses.fields(cls)[:1])
+    with pytest.raises(QuorvelError, match=r"Unexpected fields for Narrowed: \['width'\]"):
+        Narrowed.from_defaults({"size": 3, "width": 4})
+    del Narrowed.get_subfield_descriptors
+    assert Narrowed.from_defaults({"size": 3, "width": 4}).width == 4

@@ -224,8 +224,27 @@ struct FieldPlan {
   parse_call::Route route = parse_call::Route::kDispatch;
 };
 
+// The state of a class and of its metaclass. While neither changed, nothing
+// found through them did: their attributes along both MROs, and so the
+// class's `__dataclass_fields__` and the descriptor method it inherits.
+class ClassStates {
+ public:
+  void record(PyObject* cls) {
+    class_state_.record(cls);
+    metaclass_state_.record(reinterpret_cast<PyObject*>(Py_TYPE(cls)));
+  }
+  bool unchanged(PyObject* cls) const {
+    return class_state_.unchanged(cls) && metaclass_state_.unchanged(reinterpret_cast<PyObject*>(Py_TYPE(cls)));
+  }
+
+ private:
+  rt::TypeState class_state_;
+  rt::TypeState metaclass_state_;
+};
+
 struct RecordPlan {
   Ref key;  // the `__dataclass_fields__` the plan was read from, when it may be kept
+  ClassStates states;  // as they were when `key` was last found standing
   std::vector<FieldPlan> fields;
   Ref names;  // frozenset of every field name
 };
@@ -274,18 +293,26 @@ Ref plan_key(PyObject* cls) {
   return current;
 }
 
-// The plan of `cls`: the cached one while its key still stands, else one
-// built now (and cached when the type hints resolved).
+// The plan of `cls`: the cached one while its key still stands (certainly
+// while the class and its metaclass are unchanged), else one built now (and
+// cached when the type hints resolved).
 HeldPlan plan_for(PyObject* cls) {
+  HeldPlan held = plan_cache.find(cls);
+  if (held && held->states.unchanged(cls)) return held;
+  // Recorded before the key is read, so that a change made meanwhile shows.
+  ClassStates states;
+  states.record(cls);
   Ref key = plan_key(cls);
-  if (key) {
-    if (HeldPlan held = plan_cache.find(cls); held && held->key.get() == key.get()) return held;
+  if (key && held && held->key.get() == key.get()) {
+    held->states = states;
+    return held;
   }
   bool resolved = false;
   Ref hints = type_hints(cls, resolved);
   auto plan = std::make_unique<RecordPlan>();
   if (!hints || !build_plan(cls, hints, *plan)) return {};
   plan->key = key;
+  plan->states = states;
   return plan_cache.keep(std::move(plan), key && resolved ? cls : nullptr);
 }
 

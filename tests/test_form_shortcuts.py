@@ -3,13 +3,11 @@ every shortcut is compared here with the general path, and every guard is shown 
 switch it off on the very next call."""
 
 import dataclasses
-import subprocess
-import sys
-import textwrap
 
 import pytest
 from pydantic import field_serializer
 
+from conftest import run_python
 from nimbrel.quorvel.data import list_content
 from nimbrel.quorvel.data.base import BaseContent
 from nimbrel.quorvel.data.enum_content import ConfigEnum
@@ -58,13 +56,6 @@ class Drawing(ConfigData):
 # Builds and dumps the general way, as only the library's own FieldList takes
 # shortcuts; named as it is so that derived types and error titles match.
 GeneralFieldList = type("FieldList", (FieldList,), {})
-
-
-def run_python(code: str) -> str:
-    """Runs `code` in a fresh interpreter, for what cannot be undone in this one."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr
-    return done.stdout.strip()
 
 
 def general_form(cls, value, monkeypatch):

@@ -1,6 +1,5 @@
 """Tests for the union content nimbrel.quorvel.data.union_content."""
 
-import copy
 import dataclasses
 import inspect
 import types
@@ -9,6 +8,7 @@ from typing import ClassVar, Generic, TypeVar, Union
 
 import pytest
 
+from conftest import unchanged
 from nimbrel.quorvel.core import naming
 from nimbrel.quorvel.core.exceptions import (
     QuorvelError, QuorvelImplementationError, QuorvelMetadataError, QuorvelParseError, QuorvelTypeResolutionError,
@@ -401,9 +401,9 @@ def test_build_field_selects_by_type_key():
     ({"union_cam": {"port": {"min": 1}}}, ConfigUnion[int | UnionCam], lambda f: f.fields[1].fields[1].min == 1),
 ])
 def test_member_metadata(metadata, alias, check):
-    before = copy.deepcopy(metadata)
-    field = ConfigUnion.build_field_for_type(type_specification=alias, name="u", metadata=metadata)
-    assert check(field) and metadata == before
+    with unchanged(metadata):
+        field = ConfigUnion.build_field_for_type(type_specification=alias, name="u", metadata=metadata)
+    assert check(field)
 
 
 @pytest.mark.parametrize("cls, kwargs, error, message", [
@@ -443,10 +443,10 @@ def test_build_field_selection_outside_members_fails_in_field_model():
 def test_build_field_never_modifies_caller_metadata():
     inner = {"description": "x"}
     metadata = {"int": inner, "str": {"display_name": "S"}, "description": "d"}
-    before = copy.deepcopy(metadata)
-    field = ConfigUnion[int | str].build_field_for_type(value=ConfigUnion[int | str](1), metadata=metadata)
+    with unchanged(metadata):
+        field = ConfigUnion[int | str].build_field_for_type(value=ConfigUnion[int | str](1), metadata=metadata)
     assert field.default == "int" and field.fields[0].default == 1
-    assert metadata == before and metadata["int"] is inner
+    assert metadata["int"] is inner
     assert ConfigUnion[int | str].build_field_for_type(name="").name == "config_union[...]"
 
 

@@ -18,8 +18,8 @@ inline PyObject* stock_new = nullptr;
 inline bool init() {
   Ref enum_type = rt::import_from("enum", "EnumType");
   Ref enum_base = enum_type ? rt::import_from("enum", "Enum") : nullptr;
-  Py_XSETREF(stock_call, enum_base ? rt::mro_lookup(reinterpret_cast<PyTypeObject*>(enum_type.get()), kDunderCall).release()
-                                   : nullptr);
+  auto* metaclass = reinterpret_cast<PyTypeObject*>(enum_type.get());
+  Py_XSETREF(stock_call, enum_base ? rt::mro_lookup(metaclass, kDunderCall).release() : nullptr);
   // Enum.__new__ as every enumeration's namespace holds it: the function itself.
   Py_XSETREF(stock_new, stock_call ? PyObject_GetAttr(enum_base, kDunderNew) : nullptr);
   return stock_new != nullptr;

@@ -70,11 +70,15 @@ inline bool inherits_parse(const Kind& kind, PyObject* alias) {
   return rt::inherits_own(alias, kFromDefaultsAttribute, kind.own_from_defaults);
 }
 
+// `cls.__dict__[name]`: a method as the class's namespace holds it (a new reference, or nullptr with an error).
+inline PyObject* namespace_entry(PyObject* cls, PyObject* name) {
+  Ref own_namespace = Ref::steal(PyObject_GetAttrString(cls, "__dict__"));
+  return own_namespace ? PyObject_GetItem(own_namespace, name) : nullptr;
+}
+
 // The kind's own `from_defaults`, read from the namespace of the kind's class once it exists.
 inline bool remember_own_parse(Kind& kind, PyObject* cls) {
-  Ref own_namespace = cls ? Ref::steal(PyObject_GetAttrString(cls, "__dict__")) : nullptr;
-  Py_XSETREF(kind.own_from_defaults,
-             own_namespace ? PyObject_GetItem(own_namespace, kFromDefaultsAttribute) : nullptr);
+  Py_XSETREF(kind.own_from_defaults, cls ? namespace_entry(cls, kFromDefaultsAttribute) : nullptr);
   return kind.own_from_defaults != nullptr;
 }
 

@@ -356,7 +356,9 @@ PyObject* parse_union(PyObject* cls, PyObject* data, PyObject* given_alias) {
   Ref selection = get_entry(data, kSelection);
   if (!selection) return nullptr;
   if (selection.get() == Py_None) return raise_about(kValidationError, cls, "%U requires an active selection.");
-  int text = PyUnicode_Check(selection.get()) ? 1 : PyObject_IsInstance(selection, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+  int text = PyUnicode_Check(selection.get())
+                 ? 1
+                 : PyObject_IsInstance(selection, reinterpret_cast<PyObject*>(&PyUnicode_Type));
   if (text <= 0) {
     return text < 0 ? nullptr
                     : raise_about(kParseError, cls, "%U selection must be str, got %R.",
@@ -487,8 +489,7 @@ bool exec_module(PyObject* module) {
   if (!init_keywords(module) || !add_type_var(module, "U") || !plans.init()) return false;
   get_cache_token = rt::import_from("abc", "get_cache_token").release();
   Ref union_class = get_cache_token ? Ref::steal(config_union(module)) : nullptr;
-  Ref union_namespace = union_class ? Ref::steal(PyObject_GetAttrString(union_class, "__dict__")) : nullptr;
-  Py_XSETREF(own_contained_types, union_namespace ? PyObject_GetItem(union_namespace, kContainedTypes) : nullptr);
+  Py_XSETREF(own_contained_types, union_class ? module_api::namespace_entry(union_class, kContainedTypes) : nullptr);
   return own_contained_types && module_api::remember_own_parse(api, union_class) &&
          rt::add_object(module, "ConfigUnion", union_class.release()) &&
          module_api::export_kind(module, module_api::KindId::kUnion, api);

@@ -518,7 +518,7 @@ except QuorvelError as error:
 @pytest.mark.parametrize("depth, innermost", [
     (50, "QuorvelError Expected dict data for Link, got <class 'int'>."),
     # Past the stack's depth every level still names its cause, down to the RecursionError.
-    (10_000, "RecursionError"),
+    (100_000, "RecursionError"),
 ])
 def test_deep_failure_keeps_every_cause(depth, innermost):
     done = subprocess.run([sys.executable, "-c", CHAIN_SCRIPT.format(depth=depth)], capture_output=True, text=True,

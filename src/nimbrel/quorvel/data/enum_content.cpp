@@ -1,6 +1,7 @@
 // Enumerations as content: members offered as selectable options.
 #include "content_fields.hpp"
 #include "enum_members.hpp"
+#include "module_api.hpp"
 #include "runtime.hpp"
 
 namespace quorvel {
@@ -70,9 +71,15 @@ PyObject* build_defaults(rt::Function*, PyObject* const* args) {
   return PyObject_GetAttr(args[0], enum_members::kValue);
 }
 
-PyObject* from_defaults(rt::Function*, PyObject* const* args) {
-  return enum_members::find(args[0], args[1], kQuorvelError, kDisplayClassName);
+PyObject* parse_enum(PyObject* cls, PyObject* data, PyObject*) {
+  return enum_members::find(cls, data, kQuorvelError, kDisplayClassName);
 }
+
+PyObject* from_defaults(rt::Function*, PyObject* const* args) { return parse_enum(args[0], args[1], args[2]); }
+
+// Other modules parse enumerations that keep this `from_defaults` directly;
+// the classmethod is filled in once ConfigEnum exists.
+module_api::Kind api = {nullptr, parse_enum};
 
 constexpr auto kBuildFieldForTypeParams = content_fields::field_for_type_params("Type[Self]", "Self | str | None");
 constexpr rt::Param kSelf[] = {{"self"}};
@@ -123,8 +130,13 @@ bool exec_module(PyObject* module) {
     return false;
   }
   Ref forward = Ref::steal(PyUnicode_FromString("ConfigEnum"));
-  return forward && rt::add_object(module, "E", rt::make_type_var(module, "E", forward)) &&
-         rt::add_object(module, "ConfigEnum", config_enum(module));
+  if (!forward || !enum_members::init() || !rt::add_object(module, "E", rt::make_type_var(module, "E", forward))) {
+    return false;
+  }
+  Ref enum_class = Ref::steal(config_enum(module));
+  return module_api::remember_own_parse(api, enum_class) &&
+         rt::add_object(module, "ConfigEnum", enum_class.release()) &&
+         module_api::export_kind(module, module_api::KindId::kEnum, api);
 }
 
 }  // namespace

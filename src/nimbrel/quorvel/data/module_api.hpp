@@ -13,16 +13,22 @@ struct Parse {
   PyObject* (*guard)(PyObject* parsed, PyObject* alias, PyObject* data);
 };
 
-// What record content exports.
-struct Records {
-  // ConfigData's own `from_defaults` classmethod, as its namespace holds it.
+// What each content kind exports: its own `from_defaults` classmethod, as the kind's namespace holds it, and
+// the parse behind it, `cls.from_defaults(data, alias)` of a class that inherits that classmethod.
+struct Kind {
   PyObject* own_from_defaults;
-  // `cls.from_defaults(data)` of a record class that inherits that classmethod.
-  PyObject* (*parse)(PyObject* cls, PyObject* data);
+  PyObject* (*parse)(PyObject* cls, PyObject* data, PyObject* alias);
 };
 
+// The content kinds that export their parse, in the order of their capsules.
+enum class KindId : unsigned char { kRecord, kList, kOptional, kUnion, kEnum };
+inline constexpr int kKindCount = 5;
+
 inline constexpr const char* kParseCapsule = "nimbrel.quorvel.data.parse.__quorvel_api__";
-inline constexpr const char* kRecordsCapsule = "nimbrel.quorvel.data.record_content.__quorvel_api__";
+inline constexpr const char* kKindCapsules[kKindCount] = {
+    "nimbrel.quorvel.data.record_content.__quorvel_api__", "nimbrel.quorvel.data.list_content.__quorvel_api__",
+    "nimbrel.quorvel.data.optional_content.__quorvel_api__", "nimbrel.quorvel.data.union_content.__quorvel_api__",
+    "nimbrel.quorvel.data.enum_content.__quorvel_api__"};
 
 inline rt::Name kFromDefaultsAttribute("from_defaults");
 
@@ -48,14 +54,32 @@ inline const Parse* parse_api() {
   return imported(kParseCapsule, cached);
 }
 
-inline const Records* records_api() {
-  static const Records* cached = nullptr;
-  return imported(kRecordsCapsule, cached);
+inline const Kind* kind_api(KindId kind) {
+  static const Kind* cached[kKindCount] = {};
+  auto index = static_cast<int>(kind);
+  return imported(kKindCapsules[index], cached[index]);
 }
 
-// Whether `alias` is a record class whose `from_defaults` is record content's own.
-inline bool is_own_record(const Records& records, PyObject* alias) {
-  return rt::inherits_own(alias, kFromDefaultsAttribute, records.own_from_defaults);
+// Exports a content kind's parse under its capsule name.
+inline bool export_kind(PyObject* module, KindId kind, const Kind& api) {
+  return export_api(module, kKindCapsules[static_cast<int>(kind)], api);
+}
+
+// Whether `alias` is a class whose `from_defaults` is the kind's own.
+inline bool inherits_parse(const Kind& kind, PyObject* alias) {
+  return rt::inherits_own(alias, kFromDefaultsAttribute, kind.own_from_defaults);
+}
+
+// `cls.__dict__[name]`: a method as the class's namespace holds it (a new reference, or nullptr with an error).
+inline PyObject* namespace_entry(PyObject* cls, PyObject* name) {
+  Ref own_namespace = Ref::steal(PyObject_GetAttrString(cls, "__dict__"));
+  return own_namespace ? PyObject_GetItem(own_namespace, name) : nullptr;
+}
+
+// The kind's own `from_defaults`, read from the namespace of the kind's class once it exists.
+inline bool remember_own_parse(Kind& kind, PyObject* cls) {
+  Py_XSETREF(kind.own_from_defaults, cls ? namespace_entry(cls, kFromDefaultsAttribute) : nullptr);
+  return kind.own_from_defaults != nullptr;
 }
 
 }  // namespace quorvel::module_api

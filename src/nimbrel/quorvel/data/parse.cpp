@@ -589,7 +589,8 @@ bool exec_module(PyObject* module) {
       return false;
     }
   }
-  return rt::add_function(module, kFromDefaultsSpec) && module_api::export_api(module, module_api::kParseCapsule, kApi);
+  return enum_members::init() && rt::add_function(module, kFromDefaultsSpec) &&
+         module_api::export_api(module, module_api::kParseCapsule, kApi);
 }
 
 }  // namespace

@@ -679,3 +679,18 @@ def test_a_record_decorated_again_with_such_a_field_is_checked_again():
     dataclass(record)
     with pytest.raises(QuorvelImplementationError, match="^Field Redecorated.register hides"):
         record.from_defaults({"port": 3})
+
+
+@pytest.mark.parametrize("wrap, data", [
+    (lambda inner: ConfigList[inner], [{"content": {"port": 3}}]),
+    (lambda inner: ConfigOptional[inner], {"default": True, "content": {"port": 3}}),
+])
+def test_a_record_met_inside_another_kind_names_its_hiding_field(wrap, data):
+    inner = hiding_record("from_defaults", "WrappedHidingParse")
+    holder = dataclass(types.new_class("WrappedHolder", (ConfigData,), exec_body=lambda namespace: namespace.update(
+        {"__module__": __name__, "__annotations__": {"inner": wrap(inner)}})))
+    with pytest.raises(QuorvelError) as err:
+        holder.from_defaults({"inner": data})
+    found = implementation_error_in(err.value)
+    assert found is not None, err.value
+    assert str(found) == hiding_message(inner, "from_defaults")

@@ -1,6 +1,7 @@
 // The typed parse dispatcher: UI defaults data becomes typed values for any supported annotation.
 #include "enum_members.hpp"
 #include "module_api.hpp"
+#include "record_fields.hpp"
 #include "runtime.hpp"
 #include "value_text.hpp"
 
@@ -90,10 +91,13 @@ bool warn(PyObject* message, PyObject* category) {
   return static_cast<bool>(Ref::steal(PyObject_Vectorcall(warn_fn, args, 2, stacklevel_keywords)));
 }
 
-// target.from_defaults(data=data, alias=alias)
+// target.from_defaults(data=data, alias=alias); a failure that a field of the
+// class hiding the method explains is reported as that.
 Ref call_from_defaults(PyObject* target, PyObject* data, PyObject* alias) {
   PyObject* args[] = {target, data, alias};
-  return Ref::steal(PyObject_VectorcallMethod(kFromDefaults, args, 1, kDataAliasKeywords));
+  Ref parsed = Ref::steal(PyObject_VectorcallMethod(kFromDefaults, args, 1, kDataAliasKeywords));
+  if (!parsed && PyType_Check(target)) record_fields::explain_failure(target);
+  return parsed;
 }
 
 // A library error passes unchanged; any other Exception becomes a parse
@@ -579,7 +583,7 @@ bool exec_module(PyObject* module) {
     return false;
   }
   Ref config_value = Ref::steal(PyObject_GetAttrString(module, "ConfigValue"));
-  if (!config_value) return false;
+  if (!config_value || !record_fields::init_contract_check(module)) return false;
   struct TypeVarSpec {
     const char* name;
     bool bounded;

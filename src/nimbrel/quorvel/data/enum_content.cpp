@@ -1,6 +1,7 @@
 // Enumerations as content: members offered as selectable options.
 #include "content_fields.hpp"
 #include "enum_members.hpp"
+#include "module_api.hpp"
 #include "runtime.hpp"
 
 namespace quorvel {
@@ -66,9 +67,10 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   return PyObject_CallFunctionObjArgs(instantiate, field_class.get(), name.get(), md.get(), nullptr);
 }
 
-PyObject* build_defaults(rt::Function*, PyObject* const* args) {
-  return PyObject_GetAttr(args[0], enum_members::kValue);
-}
+// self.value; nothing nested, so the conversion it is part of does not matter.
+PyObject* member_defaults(PyObject* self, module_api::DefaultsRun*) { return PyObject_GetAttr(self, enum_members::kValue); }
+
+PyObject* build_defaults(rt::Function*, PyObject* const* args) { return member_defaults(args[0], nullptr); }
 
 PyObject* from_defaults(rt::Function*, PyObject* const* args) {
   return enum_members::find(args[0], args[1], kQuorvelError, kDisplayClassName);
@@ -123,8 +125,12 @@ bool exec_module(PyObject* module) {
     return false;
   }
   Ref forward = Ref::steal(PyUnicode_FromString("ConfigEnum"));
-  return forward && rt::add_object(module, "E", rt::make_type_var(module, "E", forward)) &&
-         rt::add_object(module, "ConfigEnum", config_enum(module));
+  if (!forward || !rt::add_object(module, "E", rt::make_type_var(module, "E", forward)) ||
+      !rt::add_object(module, "ConfigEnum", config_enum(module))) {
+    return false;
+  }
+  Ref cls = Ref::steal(PyObject_GetAttrString(module, "ConfigEnum"));
+  return cls && module_api::add_defaults_kind(cls, member_defaults);
 }
 
 }  // namespace

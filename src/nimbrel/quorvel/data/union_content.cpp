@@ -152,10 +152,10 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   return instantiate(kFieldUnion, start.name, start.metadata);
 }
 
-PyObject* build_defaults(rt::Function*, PyObject* const* args) {
+// {"selection": self.selected, self.selected: build_defaults(self.content)}, within `run`.
+PyObject* union_defaults(PyObject* self, module_api::DefaultsRun* run) {
   rt::RecursionGuard guard(" while building defaults");
   if (!guard) return nullptr;
-  PyObject* self = args[0];
   auto* own_class = reinterpret_cast<PyObject*>(Py_TYPE(self));
   Ref selection = Ref::steal(PyObject_GetAttr(self, kSelected));
   if (!selection) return nullptr;
@@ -166,7 +166,9 @@ PyObject* build_defaults(rt::Function*, PyObject* const* args) {
     return raise_about(kValidationError, own_class, "%U selection %R has no content.", selection.get());
   }
   content = content_of(self);
-  Ref inner = content ? call_global(kBuildDefaults, content) : nullptr;
+  if (!content) return nullptr;
+  module_api::InnerDefaults convert(kBuildDefaults, run);
+  Ref inner = convert ? convert(content) : nullptr;
   Ref defaults = inner ? Ref::steal(PyDict_New()) : nullptr;
   if (!defaults || PyDict_SetItem(defaults, kSelection, selection) < 0 ||
       PyDict_SetItem(defaults, selection, inner) < 0) {
@@ -174,6 +176,8 @@ PyObject* build_defaults(rt::Function*, PyObject* const* args) {
   }
   return defaults.release();
 }
+
+PyObject* build_defaults(rt::Function*, PyObject* const* args) { return union_defaults(args[0], nullptr); }
 
 // The first member class whose type key is `selection`, or None; the scan
 // stops at the first match.
@@ -363,7 +367,11 @@ bool exec_module(PyObject* module) {
       })) {
     return false;
   }
-  return init_keywords(module) && add_type_var(module, "U") && rt::add_object(module, "ConfigUnion", config_union(module));
+  if (!init_keywords(module) || !add_type_var(module, "U") || !rt::add_object(module, "ConfigUnion", config_union(module))) {
+    return false;
+  }
+  Ref cls = Ref::steal(PyObject_GetAttrString(module, "ConfigUnion"));
+  return cls && module_api::add_defaults_kind(cls, union_defaults);
 }
 
 }  // namespace

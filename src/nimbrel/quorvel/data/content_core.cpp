@@ -83,17 +83,16 @@ class PrimitiveVerdicts {
 
  private:
   static constexpr int kCount = 8;
-  static PyTypeObject* type_at(int slot) {
-    PyTypeObject* const types[kCount] = {&PyUnicode_Type, &PyLong_Type,  &PyFloat_Type, &PyBool_Type,
-                                         Py_TYPE(Py_None), &PyList_Type, &PyTuple_Type, &PyDict_Type};
-    return types[slot];
-  }
+  static PyTypeObject* type_at(int slot) { return types_[slot]; }
   static int slot_of(PyTypeObject* type) {
     for (int slot = 0; slot < kCount; ++slot) {
-      if (type == type_at(slot)) return slot;
+      if (type == types_[slot]) return slot;
     }
     return -1;
   }
+
+  static inline PyTypeObject* const types_[kCount] = {&PyUnicode_Type, &PyLong_Type,  &PyFloat_Type, &PyBool_Type,
+                                                      Py_TYPE(Py_None), &PyList_Type, &PyTuple_Type, &PyDict_Type};
 
   PyObject* get_cache_token_ = nullptr;
   PyObject* token_ = nullptr;
@@ -156,6 +155,7 @@ struct module_api::DefaultsRun {
   ContentTest is_content;
   PyTypeObject* last_type = nullptr;
   Ref last_capsule;
+  const void* last_plan = nullptr;  // what the capsule holds
 };
 
 namespace {
@@ -437,22 +437,31 @@ Ref make_plan(PyTypeObject* type, PyObject* base, bool& keep) {
   return capsule;
 }
 
-// The plan of `type` for this run, made now when there is none that holds.
-// The run keeps it alive; callers that convert further values hold it too.
-Ref plan_for(DefaultsRun& run, PyTypeObject* type) {
+// A plan and the capsule that keeps it alive.
+struct HeldPlan {
+  Ref capsule;
+  const Plan* plan = nullptr;
+};
+
+// The plan of `type` for this run, made now when there is none that holds;
+// nullptr with the error set when none can be had.
+HeldPlan plan_for(DefaultsRun& run, PyTypeObject* type) {
   PyObject* base = run.is_content.base();
-  if (base == nullptr) return nullptr;
-  if (type == run.last_type && plan_holds(*plan_in(run.last_capsule), type, base)) return run.last_capsule;
+  if (base == nullptr) return {};
+  auto* last = static_cast<const Plan*>(run.last_plan);
+  if (type == run.last_type && plan_holds(*last, type, base)) return {run.last_capsule, last};
   Ref capsule = plan_cache.find(reinterpret_cast<PyObject*>(type));
   if (!capsule || !plan_holds(*plan_in(capsule), type, base)) {
     bool keep = false;
     capsule = make_plan(type, base, keep);
+    if (!capsule) return {};
     // Classes that cannot be weakly referenced are simply not cached.
-    if (capsule && keep && !plan_cache.store(reinterpret_cast<PyObject*>(type), capsule)) PyErr_Clear();
+    if (keep && !plan_cache.store(reinterpret_cast<PyObject*>(type), capsule)) PyErr_Clear();
   }
-  run.last_type = capsule ? type : nullptr;
+  run.last_type = type;
   run.last_capsule = capsule;
-  return capsule;
+  run.last_plan = plan_in(capsule);
+  return {std::move(capsule), static_cast<const Plan*>(run.last_plan)};
 }
 
 // Whether `obj` has no attribute of its own named `name` or `other` (when
@@ -517,10 +526,10 @@ Ref record_defaults(PyObject* self, PyObject* names, const Plan* plan, DefaultsR
 
 // value.build_defaults() of a content value: the method's own work done
 // directly while the value's class inherits it and the value does not hide it.
-Ref content_defaults(PyObject* value, PyObject* capsule, DefaultsRun& run) {
-  const Plan& plan = *plan_in(capsule);
+// `held` keeps the plan alive while nested values replace the run's.
+Ref content_defaults(PyObject* value, const HeldPlan& held, DefaultsRun& run) {
+  const Plan& plan = *held.plan;
   if (plan.route == Route::kRecord && lacks_own_attributes(value, kBuildDefaults, kGetSubfieldDescriptors)) {
-    Ref held = Ref::borrow(capsule);  // a nested value may replace the run's plan
     return record_defaults(value, plan.names, &plan, run);
   }
   if (plan.route == Route::kKind && lacks_own_attributes(value, kBuildDefaults, nullptr)) {
@@ -532,11 +541,11 @@ Ref content_defaults(PyObject* value, PyObject* capsule, DefaultsRun& run) {
 // convert_defaults for a value of any class but the built-in primitives and
 // containers.
 Ref convert_object(PyObject* value, DefaultsRun& run) {
-  Ref capsule = plan_for(run, Py_TYPE(value));
-  if (!capsule) return nullptr;
-  int content = plan_in(capsule)->content ? 1 : run.is_content(value);
+  HeldPlan held = plan_for(run, Py_TYPE(value));
+  if (!held.plan) return nullptr;
+  int content = held.plan->content ? 1 : run.is_content(value);
   if (content < 0) return nullptr;
-  if (content) return content_defaults(value, capsule, run);
+  if (content) return content_defaults(value, held, run);
   int member = rt::is_instance(value, plain_enum);
   if (member < 0) return nullptr;
   return member ? Ref::steal(PyObject_GetAttr(value, kValue)) : Ref::borrow(value);
@@ -580,10 +589,10 @@ Ref described_defaults(PyObject* self, DefaultsRun& run) {
 PyObject* method_build_defaults(rt::Function*, PyObject* const* args) {
   PyObject* self = args[0];
   DefaultsRun run;
-  Ref capsule = plan_for(run, Py_TYPE(self));
+  HeldPlan held = plan_for(run, Py_TYPE(self));
   // Without a plan the general path meets whatever failed and reports it where it always did.
-  if (!capsule) PyErr_Clear();
-  const Plan* plan = capsule ? plan_in(capsule) : nullptr;
+  if (!held.plan) PyErr_Clear();
+  const Plan* plan = held.plan;
   if (plan != nullptr && plan->route == Route::kRecord && lacks_own_attributes(self, kGetSubfieldDescriptors, nullptr)) {
     return record_defaults(self, plan->names, plan, run).release();
   }

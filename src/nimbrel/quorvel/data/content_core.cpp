@@ -366,6 +366,7 @@ struct Plan {
   module_api::KindDefaults kind = nullptr;
   Ref names;                          // kRecord: the field names, in order
   std::vector<bool> through_getattr;  // kRecord: fields that a data descriptor of the class stands for
+  bool walkable = false;              // kRecord: no field is read through getattr
 };
 
 // Plan capsules go unnamed: getting the pointer then compares no text.
@@ -397,11 +398,16 @@ void plan_record(PyTypeObject* type, Plan& plan, bool& keep) {
     keep = false;
     return;
   }
+  plan.walkable = true;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(plan.names.get()); ++i) {
     PyObject* name = PyTuple_GET_ITEM(plan.names.get(), i);
+    // A field under a method's name hides that method on every instance.
+    if (name == kBuildDefaults.get() || name == kGetSubfieldDescriptors.get()) return;
     Ref found_in_class = PyUnicode_CheckExact(name) ? rt::mro_lookup(type, name) : nullptr;
-    plan.through_getattr.push_back(!PyUnicode_CheckExact(name) ||
-                                   (found_in_class && Py_TYPE(found_in_class.get())->tp_descr_set != nullptr));
+    bool through_getattr = !PyUnicode_CheckExact(name) ||
+                           (found_in_class && Py_TYPE(found_in_class.get())->tp_descr_set != nullptr);
+    plan.through_getattr.push_back(through_getattr);
+    plan.walkable = plan.walkable && !through_getattr;
   }
   plan.route = Route::kRecord;
 }
@@ -496,6 +502,55 @@ Ref field_value(PyObject* self, PyObject* name, bool through_getattr) {
   return Ref::steal(PyObject_GetAttr(self, name));
 }
 
+// Reads a record's field values in declaration order. While the instance
+// dict holds exactly the fields, in that order (as __init__ leaves it), a
+// walk over it finds each value under its field's name; a field the walk does
+// not meet so is read as field_value reads it.
+class FieldReader {
+ public:
+  FieldReader(PyObject* self, const Plan* plan) : self_(self), plan_(plan) {}
+
+  // Whether the instance dict holds exactly the plan's fields, in order: the
+  // instance then hides nothing of its class but them.
+  bool holds_only_fields() {
+    if (plan_ == nullptr || !plan_->walkable) return false;
+    PyObject** slot = rt::instance_dict_slot(self_);
+    PyObject* dict = slot != nullptr ? *slot : nullptr;
+    PyObject* names = plan_->names;
+    if (dict == nullptr || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != PyTuple_GET_SIZE(names)) return false;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    for (Py_ssize_t i = 0; PyDict_Next(dict, &position, &key, &value); ++i) {
+      if (key != PyTuple_GET_ITEM(names, i)) return false;
+    }
+    walk_ = Ref::borrow(dict);
+    return true;
+  }
+
+  // getattr(self, name) of field `index`.
+  Ref read(Py_ssize_t index, PyObject* name) {
+    if (plan_ == nullptr || plan_->through_getattr[index]) return Ref::steal(PyObject_GetAttr(self_, name));
+    if (walk_) {
+      // Converting earlier fields may have run code that changed the instance.
+      PyObject** slot = rt::instance_dict_slot(self_);
+      PyObject* key = nullptr;
+      PyObject* value = nullptr;
+      if (slot != nullptr && *slot == walk_.get() && PyDict_Next(walk_, &position_, &key, &value) && key == name) {
+        return Ref::borrow(value);
+      }
+      walk_ = nullptr;
+    }
+    return field_value(self_, name, false);
+  }
+
+ private:
+  PyObject* self_;
+  const Plan* plan_;
+  Ref walk_;  // the instance dict while the walk over it goes on
+  Py_ssize_t position_ = 0;
+};
+
 Ref missing_attribute(PyObject* self, PyObject* names);
 
 // An AttributeError on the way to a record's defaults becomes the missing
@@ -508,8 +563,7 @@ Ref missing_attribute(PyObject* self, PyObject* names);
 }
 
 // The UI defaults of a record: each field's value converted, under its name.
-// Without a plan every field is read through getattr.
-Ref record_defaults(PyObject* self, PyObject* names, const Plan* plan, DefaultsRun& run) {
+Ref record_defaults(PyObject* self, PyObject* names, FieldReader& fields, DefaultsRun& run) {
   rt::RecursionGuard guard(" while building defaults");
   if (!guard) return nullptr;
   Py_ssize_t count = PyTuple_GET_SIZE(names);
@@ -517,7 +571,7 @@ Ref record_defaults(PyObject* self, PyObject* names, const Plan* plan, DefaultsR
   if (!result) return nullptr;
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* name = PyTuple_GET_ITEM(names, i);
-    Ref value = field_value(self, name, plan == nullptr || plan->through_getattr[i]);
+    Ref value = fields.read(i, name);
     Ref converted = value ? convert_defaults(value, run) : nullptr;
     if (!converted || PyDict_SetItem(result, name, converted) < 0) return record_failed(self, names);
   }
@@ -529,8 +583,11 @@ Ref record_defaults(PyObject* self, PyObject* names, const Plan* plan, DefaultsR
 // `held` keeps the plan alive while nested values replace the run's.
 Ref content_defaults(PyObject* value, const HeldPlan& held, DefaultsRun& run) {
   const Plan& plan = *held.plan;
-  if (plan.route == Route::kRecord && lacks_own_attributes(value, kBuildDefaults, kGetSubfieldDescriptors)) {
-    return record_defaults(value, plan.names, &plan, run);
+  if (plan.route == Route::kRecord) {
+    FieldReader fields(value, &plan);
+    if (fields.holds_only_fields() || lacks_own_attributes(value, kBuildDefaults, kGetSubfieldDescriptors)) {
+      return record_defaults(value, plan.names, fields, run);
+    }
   }
   if (plan.route == Route::kKind && lacks_own_attributes(value, kBuildDefaults, nullptr)) {
     return Ref::steal(plan.kind(value, &run));
@@ -583,7 +640,8 @@ Ref missing_attribute(PyObject* self, PyObject* names) {
 Ref described_defaults(PyObject* self, DefaultsRun& run) {
   Descriptors found;
   if (!subfield_descriptors(self, found)) return nullptr;
-  return record_defaults(self, found.names, nullptr, run);
+  FieldReader fields(self, nullptr);
+  return record_defaults(self, found.names, fields, run);
 }
 
 PyObject* method_build_defaults(rt::Function*, PyObject* const* args) {
@@ -593,8 +651,11 @@ PyObject* method_build_defaults(rt::Function*, PyObject* const* args) {
   // Without a plan the general path meets whatever failed and reports it where it always did.
   if (!held.plan) PyErr_Clear();
   const Plan* plan = held.plan;
-  if (plan != nullptr && plan->route == Route::kRecord && lacks_own_attributes(self, kGetSubfieldDescriptors, nullptr)) {
-    return record_defaults(self, plan->names, plan, run).release();
+  if (plan != nullptr && plan->route == Route::kRecord) {
+    FieldReader fields(self, plan);
+    if (fields.holds_only_fields() || lacks_own_attributes(self, kGetSubfieldDescriptors, nullptr)) {
+      return record_defaults(self, plan->names, fields, run).release();
+    }
   }
   return described_defaults(self, run).release();
 }

@@ -252,3 +252,125 @@ def test_descriptors_given_to_a_record_later_are_read_at_once():
         Narrowed.from_defaults({"size": 3, "width": 4})
     del Narrowed.get_subfield_descriptors
     assert Narrowed.from_defaults({"size": 3, "width": 4}).width == 4
+
+
+# --- UI defaults: the direct route gives way to every override at once -------------------------------------
+
+
+def defaults_record():
+    """A record class per test holding every kind, with the defaults it gives while nothing is overridden."""
+    from nimbrel.quorvel.data.enum_content import ConfigEnum
+    from nimbrel.quorvel.data.union_content import ConfigUnion
+
+    class Shade(ConfigEnum):
+        DARK = "dark"
+
+    Item, _ = fresh_record()
+
+    @dataclasses.dataclass
+    class Panel(ConfigData):
+        item: Item = dataclasses.field(default_factory=Item)
+        items: ConfigList[Item] = dataclasses.field(default_factory=lambda: ConfigList[Item]([Item(2)]))
+        maybe: ConfigOptional[Item] = dataclasses.field(default_factory=lambda: ConfigOptional[Item](Item(3)))
+        either: ConfigUnion[int | Item] = dataclasses.field(default_factory=lambda: ConfigUnion[int | Item](4))
+        shade: Shade = Shade.DARK
+
+    expected = {"item": {"size": 1}, "items": [{"content": {"size": 2}}],
+                "maybe": {"default": True, "content": {"size": 3}}, "either": {"selection": "int", "int": 4},
+                "shade": "dark"}
+    return Item, Panel, expected
+
+
+def with_item(expected, size_defaults):
+    """`expected` with every Item's defaults replaced by `size_defaults`."""
+    return {**expected, "item": size_defaults, "items": [{"content": size_defaults}],
+            "maybe": {"default": True, "content": size_defaults}}
+
+
+def test_an_override_of_build_defaults_set_after_a_call_takes_effect_at_once():
+    Item, Panel, expected = defaults_record()
+    assert Panel().build_defaults() == expected
+    Item.build_defaults = lambda self: "overridden"
+    assert Panel().build_defaults() == with_item(expected, "overridden")
+    del Item.build_defaults
+    assert Panel().build_defaults() == expected
+
+
+@pytest.mark.parametrize("name", ["build_defaults", "get_subfield_descriptors"])
+def test_an_instance_attribute_hides_the_method_of_its_class(name):
+    Item, Panel, expected = defaults_record()
+    panel = Panel()
+    assert panel.build_defaults() == expected
+    replacement = (lambda: "own") if name == "build_defaults" else (lambda: [])
+    setattr(panel.item, name, replacement)
+    assert panel.build_defaults()["item"] == ("own" if name == "build_defaults" else {})
+
+
+def test_a_rebound_module_function_is_called_by_every_kind(monkeypatch):
+    from nimbrel.quorvel.data import content_core, union_content
+
+    Item, Panel, expected = defaults_record()
+    seen = []
+
+    def spy(value):
+        seen.append(type(value).__name__)
+        return content_core.build_defaults(value)
+
+    for module in (list_content, optional_content, union_content):
+        monkeypatch.setattr(module, "build_defaults", spy)
+    assert Panel().build_defaults() == expected
+    assert sorted(seen) == ["Item", "Item", "int"]
+
+
+def test_fields_are_read_as_getattr_reads_them():
+    Item, _ = fresh_record()
+
+    @dataclasses.dataclass
+    class Computed(ConfigData):
+        size: int = 1
+
+    Computed.size = property(lambda self: 7, lambda self, value: None)
+    assert Computed().build_defaults() == {"size": 7}
+
+    class Looked(Item):
+        def __getattribute__(self, name):
+            return 9 if name == "size" else super().__getattribute__(name)
+
+    assert Looked().build_defaults() == {"size": 9}
+    item = Item()
+    item.__dict__ = {"other": 1}
+    assert Item.size == 1 and item.build_defaults() == {"size": 1}
+
+
+def test_a_field_changed_while_earlier_fields_convert_is_read_anew():
+    @dataclasses.dataclass
+    class Changer(ConfigData):
+        size: int = 1
+
+        def build_defaults(self):
+            self.owner.size = 5
+            del self.owner.later
+            return "changed"
+
+    @dataclasses.dataclass
+    class Owner(ConfigData):
+        changer: Changer = dataclasses.field(default_factory=Changer)
+        size: int = 1
+        later: int = 2
+
+    owner = Owner()
+    owner.changer.owner = owner
+    assert owner.build_defaults() == {"changer": "changed", "size": 5, "later": 2}
+
+
+def test_a_registered_virtual_subclass_is_converted_on_the_next_call():
+    from nimbrel.quorvel.data.content_core import BaseConfigurableData, build_defaults
+
+    class Plain:
+        def build_defaults(self):
+            return "converted"
+
+    value = Plain()
+    assert build_defaults(value) is value
+    abc.ABCMeta.register(BaseConfigurableData, Plain)
+    assert build_defaults(value) == "converted"

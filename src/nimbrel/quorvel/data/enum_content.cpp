@@ -67,9 +67,10 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   return PyObject_CallFunctionObjArgs(instantiate, field_class.get(), name.get(), md.get(), nullptr);
 }
 
-PyObject* build_defaults(rt::Function*, PyObject* const* args) {
-  return PyObject_GetAttr(args[0], enum_members::kValue);
-}
+// self.value; nothing nested, so the conversion it is part of does not matter.
+PyObject* member_defaults(PyObject* self, module_api::DefaultsRun*) { return PyObject_GetAttr(self, enum_members::kValue); }
+
+PyObject* build_defaults(rt::Function*, PyObject* const* args) { return member_defaults(args[0], nullptr); }
 
 PyObject* parse_enum(PyObject* cls, PyObject* data, PyObject*) {
   return enum_members::find(cls, data, kQuorvelError, kDisplayClassName);
@@ -134,7 +135,7 @@ bool exec_module(PyObject* module) {
     return false;
   }
   Ref enum_class = Ref::steal(config_enum(module));
-  return module_api::remember_own_parse(api, enum_class) &&
+  return module_api::remember_own_parse(api, enum_class) && module_api::add_defaults_kind(enum_class, member_defaults) &&
          rt::add_object(module, "ConfigEnum", enum_class.release()) &&
          module_api::export_kind(module, module_api::KindId::kEnum, api);
 }

@@ -41,20 +41,23 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   return instantiate(kFieldList, start.name, start.metadata);
 }
 
-PyObject* build_defaults(rt::Function*, PyObject* const* args) {
+// [{"content": build_defaults(item)} for item in self], within `run`.
+PyObject* list_defaults(PyObject* self, module_api::DefaultsRun* run) {
   rt::RecursionGuard guard(" while building defaults");
   if (!guard) return nullptr;
-  Ref convert = kBuildDefaults.get();
-  Ref items = convert ? Ref::steal(PyObject_GetIter(args[0])) : nullptr;
+  module_api::InnerDefaults convert(kBuildDefaults, run);
+  Ref items = convert ? Ref::steal(PyObject_GetIter(self)) : nullptr;
   Ref rows = items ? Ref::steal(PyList_New(0)) : nullptr;
   if (!rows) return nullptr;
   while (Ref item = Ref::steal(PyIter_Next(items))) {
-    Ref defaults = Ref::steal(PyObject_CallOneArg(convert, item));
+    Ref defaults = convert(item);
     Ref row = defaults ? Ref::steal(PyDict_New()) : nullptr;
     if (!row || PyDict_SetItem(row, kContent, defaults) < 0 || PyList_Append(rows, row) < 0) return nullptr;
   }
   return PyErr_Occurred() ? nullptr : rows.release();
 }
+
+PyObject* build_defaults(rt::Function*, PyObject* const* args) { return list_defaults(args[0], nullptr); }
 
 // A row is a dict whose keys are exactly {"content"}.
 int is_row(PyObject* element) {
@@ -220,7 +223,7 @@ bool exec_module(PyObject* module) {
   }
   if (!init_keywords(module) || !add_type_var(module, "T") || !plans.init()) return false;
   Ref list_class = Ref::steal(config_list(module));
-  return module_api::remember_own_parse(api, list_class) &&
+  return module_api::remember_own_parse(api, list_class) && module_api::add_defaults_kind(list_class, list_defaults) &&
          rt::add_object(module, "ConfigList", list_class.release()) &&
          module_api::export_kind(module, module_api::KindId::kList, api);
 }

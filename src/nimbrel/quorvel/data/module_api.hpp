@@ -82,4 +82,77 @@ inline bool remember_own_parse(Kind& kind, PyObject* cls) {
   return kind.own_from_defaults != nullptr;
 }
 
+
+// --- UI defaults ---------------------------------------------------------------------------------------------
+
+// One conversion into UI defaults as content core carries it through nested values (opaque to the kinds).
+struct DefaultsRun;
+
+// A content kind's own `build_defaults` for `self`, called directly within `run` (nullptr: a conversion of
+// its own, as a call from Python starts).
+using KindDefaults = PyObject* (*)(PyObject* self, DefaultsRun* run);
+
+// What content core exports for UI defaults.
+struct Defaults {
+  // The module function `build_defaults`, as the module bound it.
+  PyObject* own_function;
+  // build_defaults(value), as that function computes it, within `run` (nullptr: a conversion of its own).
+  PyObject* (*convert)(PyObject* value, DefaultsRun* run);
+  // Has instances of classes that inherit the kind's own `build_defaults` method `own_method` converted
+  // through `defaults` rather than through a method call.
+  bool (*add_kind)(PyObject* own_method, KindDefaults defaults);
+};
+
+inline constexpr const char* kDefaultsCapsule = "nimbrel.quorvel.data.content_core.__quorvel_api__";
+
+inline const Defaults* defaults_api() {
+  static const Defaults* cached = nullptr;
+  return imported(kDefaultsCapsule, cached);
+}
+
+inline rt::Name kBuildDefaultsAttribute("build_defaults");
+
+// Registers a content kind's `build_defaults` (the method `cls` defines) with content core.
+inline bool add_defaults_kind(PyObject* cls, KindDefaults defaults) {
+  const Defaults* api = defaults_api();
+  if (api == nullptr) {
+    PyErr_SetString(PyExc_ImportError, "content_core exports no defaults api");
+    return false;
+  }
+  rt::Ref own = PyType_Check(cls) ? rt::mro_lookup(reinterpret_cast<PyTypeObject*>(cls), kBuildDefaultsAttribute)
+                                  : nullptr;
+  if (!own) {
+    PyErr_SetString(PyExc_TypeError, "a content kind must define build_defaults");
+    return false;
+  }
+  return api->add_kind(own, defaults);
+}
+
+// build_defaults(value) through a module's `build_defaults` binding, looked up when this is made: content
+// core's conversion directly, within `run`, while the binding is still content core's own function, else a
+// call of whatever it is bound to.
+class InnerDefaults {
+ public:
+  InnerDefaults(const rt::Global& binding, DefaultsRun* run) : run_(run) {
+    const Defaults* api = defaults_api();
+    if (api != nullptr && binding.is(api->own_function)) {
+      direct_ = api;
+    } else {
+      function_ = binding.get();
+    }
+  }
+  // False (with NameError set) when the binding is gone.
+  explicit operator bool() const { return direct_ != nullptr || function_; }
+
+  rt::Ref operator()(PyObject* value) const {
+    if (direct_ != nullptr) return rt::Ref::steal(direct_->convert(value, run_));
+    return rt::Ref::steal(PyObject_CallOneArg(function_, value));
+  }
+
+ private:
+  DefaultsRun* run_;
+  const Defaults* direct_ = nullptr;
+  rt::Ref function_;
+};
+
 }  // namespace quorvel::module_api

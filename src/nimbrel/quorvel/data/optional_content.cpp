@@ -50,10 +50,10 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   return instantiate(kFieldOptional, start.name, start.metadata);
 }
 
-PyObject* build_defaults(rt::Function*, PyObject* const* args) {
+// {"default": False}, or {"default": True, "content": build_defaults(self.content)}, within `run`.
+PyObject* optional_defaults(PyObject* self, module_api::DefaultsRun* run) {
   rt::RecursionGuard guard(" while building defaults");
   if (!guard) return nullptr;
-  PyObject* self = args[0];
   Ref content = Ref::steal(PyObject_GetAttr(self, kContent));
   Ref defaults = content ? Ref::steal(PyDict_New()) : nullptr;
   if (!defaults) return nullptr;
@@ -62,10 +62,14 @@ PyObject* build_defaults(rt::Function*, PyObject* const* args) {
   if (!enabled) return defaults.release();
   // `content` is read again for the conversion, as the attribute may compute it.
   content = Ref::steal(PyObject_GetAttr(self, kContent));
-  Ref inner = content ? call_global(kBuildDefaults, content) : nullptr;
+  if (!content) return nullptr;
+  module_api::InnerDefaults convert(kBuildDefaults, run);
+  Ref inner = convert ? convert(content) : nullptr;
   if (!inner || PyDict_SetItem(defaults, kContent, inner) < 0) return nullptr;
   return defaults.release();
 }
+
+PyObject* build_defaults(rt::Function*, PyObject* const* args) { return optional_defaults(args[0], nullptr); }
 
 // The type argument to parse the content with; a type variable means the
 // class was never really parametrised.
@@ -200,7 +204,7 @@ bool exec_module(PyObject* module) {
   }
   if (!init_keywords(module) || !add_type_var(module, "T") || !plans.init()) return false;
   Ref optional_class = Ref::steal(config_optional(module));
-  return module_api::remember_own_parse(api, optional_class) &&
+  return module_api::remember_own_parse(api, optional_class) && module_api::add_defaults_kind(optional_class, optional_defaults) &&
          rt::add_object(module, "ConfigOptional", optional_class.release()) &&
          module_api::export_kind(module, module_api::KindId::kOptional, api);
 }

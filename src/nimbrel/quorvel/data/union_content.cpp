@@ -237,10 +237,10 @@ bool members_checked(PyObject* cls) {
   return classes && check_members(cls, cls, classes);
 }
 
-PyObject* build_defaults(rt::Function*, PyObject* const* args) {
+// {"selection": self.selected, self.selected: build_defaults(self.content)}, within `run`.
+PyObject* union_defaults(PyObject* self, module_api::DefaultsRun* run) {
   rt::RecursionGuard guard(" while building defaults");
   if (!guard) return nullptr;
-  PyObject* self = args[0];
   auto* own_class = reinterpret_cast<PyObject*>(Py_TYPE(self));
   if (!members_checked(own_class)) return nullptr;
   Ref selection = Ref::steal(PyObject_GetAttr(self, kSelected));
@@ -252,7 +252,9 @@ PyObject* build_defaults(rt::Function*, PyObject* const* args) {
     return raise_about(kValidationError, own_class, "%U selection %R has no content.", selection.get());
   }
   content = content_of(self);
-  Ref inner = content ? call_global(kBuildDefaults, content) : nullptr;
+  if (!content) return nullptr;
+  module_api::InnerDefaults convert(kBuildDefaults, run);
+  Ref inner = convert ? convert(content) : nullptr;
   Ref defaults = inner ? Ref::steal(PyDict_New()) : nullptr;
   if (!defaults || PyDict_SetItem(defaults, kSelection, selection) < 0 ||
       PyDict_SetItem(defaults, selection, inner) < 0) {
@@ -260,6 +262,8 @@ PyObject* build_defaults(rt::Function*, PyObject* const* args) {
   }
   return defaults.release();
 }
+
+PyObject* build_defaults(rt::Function*, PyObject* const* args) { return union_defaults(args[0], nullptr); }
 
 // The first member class whose type key is `selection`, or None; the scan
 // stops at the first match.
@@ -577,6 +581,7 @@ bool exec_module(PyObject* module) {
   Ref union_class = get_cache_token ? Ref::steal(config_union(module)) : nullptr;
   Py_XSETREF(own_contained_types, union_class ? module_api::namespace_entry(union_class, kContainedTypes) : nullptr);
   return own_contained_types && module_api::remember_own_parse(api, union_class) &&
+         module_api::add_defaults_kind(union_class, union_defaults) &&
          rt::add_object(module, "ConfigUnion", union_class.release()) &&
          module_api::export_kind(module, module_api::KindId::kUnion, api);
 }

@@ -689,12 +689,16 @@ def test_a_record_decorated_again_with_such_a_field_is_checked_again():
     (lambda inner: ConfigList[inner], [{"content": {"port": 3}}]),
     (lambda inner: ConfigOptional[inner], {"default": True, "content": {"port": 3}}),
 ])
-def test_a_record_met_inside_another_kind_names_its_hiding_field(wrap, data):
-    inner = hiding_record("from_defaults", "WrappedHidingParse")
+@pytest.mark.parametrize("field_name, use", [("from_defaults", "parse"), ("build_field_for_type", "form")])
+def test_a_record_met_inside_another_kind_names_its_hiding_field(wrap, data, field_name, use):
+    inner = hiding_record(field_name, f"WrappedHiding{use.title()}")
     holder = dataclass(types.new_class("WrappedHolder", (ConfigData,), exec_body=lambda namespace: namespace.update(
         {"__module__": __name__, "__annotations__": {"inner": wrap(inner)}})))
     with pytest.raises(QuorvelError) as err:
-        holder.from_defaults({"inner": data})
+        if use == "parse":
+            holder.from_defaults({"inner": data})
+        else:
+            holder.build_field_for_type()
     found = implementation_error_in(err.value)
     assert found is not None, err.value
-    assert str(found) == hiding_message(inner, "from_defaults")
+    assert str(found) == hiding_message(inner, field_name)

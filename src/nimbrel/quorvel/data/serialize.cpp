@@ -1,4 +1,5 @@
 // The field builder: a name, an annotation and field metadata become a UI field model.
+#include "record_fields.hpp"
 #include "runtime.hpp"
 
 namespace quorvel {
@@ -331,7 +332,9 @@ int is_union(PyObject* origin) {
 PyObject* content_field(PyObject* origin, PyObject* name, PyObject* value_type, PyObject* value, PyObject* md) {
   if (PyDict_Pop(md, kDefault, nullptr) < 0) return nullptr;
   PyObject* call_args[] = {origin, value, name, md, value_type};
-  return PyObject_VectorcallMethod(kBuildFieldForType, call_args, 1, content_field_keywords);
+  PyObject* field = PyObject_VectorcallMethod(kBuildFieldForType, call_args, 1, content_field_keywords);
+  // A class whose field hides the method is reported as such.
+  return field != nullptr || !PyType_Check(origin) ? field : record_fields::explain_failure(origin);
 }
 
 // [{"text": member.name, "value": member.value} for member in enum_class]
@@ -484,6 +487,7 @@ bool bind_imports(PyObject* module) {
       {"pydantic", "ValidationError"},
       {"nimbrel.quorvel.data.base", "PrimitiveClass"},
       {"nimbrel.quorvel.data.content_core", "BaseConfigurableData"},
+      {"nimbrel.quorvel.core.naming", "display_class_name"},
       {"nimbrel.quorvel.data.content_core", "AliasContainerType"},
       {"nimbrel.quorvel.data.content_core", "WrapperAlias"},
       {"nimbrel.quorvel.core.exceptions", "QuorvelError"},
@@ -500,7 +504,7 @@ bool bind_imports(PyObject* module) {
 }
 
 bool exec_module(PyObject* module) {
-  if (!bind_imports(module) || !init_row_shortcut()) return false;
+  if (!bind_imports(module) || !init_row_shortcut() || !record_fields::init_contract_check(module)) return false;
   Ref forward = Ref::steal(PyUnicode_FromString("BaseConfigurableData"));
   Ref base_field = Ref::steal(PyObject_GetAttrString(module, "BaseField"));
   return forward && base_field &&

@@ -188,6 +188,14 @@ int is_instance(PyObject* obj, PyObject* cls) {
   return call_check(check, cls, obj);
 }
 
+bool abc_cache_token(long long& token) {
+  static PyObject* get_cache_token = nullptr;
+  if (get_cache_token == nullptr && !(get_cache_token = import_from("abc", "get_cache_token").release())) return false;
+  Ref current = Ref::steal(PyObject_CallNoArgs(get_cache_token));
+  token = current ? PyLong_AsLongLong(current) : -1;
+  return token != -1 || !PyErr_Occurred();
+}
+
 int is_subclass(PyObject* derived, PyObject* cls) {
   PyObject* check = abc_subclass_check.direct_for(cls);
   if (check == nullptr) return PyObject_IsSubclass(derived, cls);

@@ -68,6 +68,11 @@ Ref attr(PyObject* obj, PyObject* name);
 int is_instance(PyObject* obj, PyObject* cls);
 int is_subclass(PyObject* derived, PyObject* cls);
 
+// abc.get_cache_token(): it advances whenever any class is registered with any
+// ABC, so a verdict of isinstance/issubclass against an ABC stays true while
+// the token is the one read with it. false with an error set.
+bool abc_cache_token(long long& token);
+
 // Whether isinstance(obj, cls) is true for every object of exactly `type`
 // through the MRO alone, so that no registration can change the answer. It
 // stays so while neither `type` nor the metaclass of `cls` changes.

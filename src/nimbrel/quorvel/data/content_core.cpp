@@ -54,24 +54,18 @@ PyObject* own_get_subfield_descriptors = nullptr;
 // of, so a registration or a patched binding is seen at once.
 class PrimitiveVerdicts {
  public:
-  bool init() {
-    get_cache_token_ = rt::import_from("abc", "get_cache_token").release();
-    return get_cache_token_ != nullptr;
-  }
-
   // Brings the answers up to date with the current token and class; done
   // once per operation rather than once per value.
   bool refresh(PyObject* base) {
-    Ref token = Ref::steal(PyObject_CallNoArgs(get_cache_token_));
-    if (!token) return false;
-    int same = token_ && base == base_ ? PyObject_RichCompareBool(token, token_, Py_EQ) : 0;
-    if (same != 0) return same > 0;
+    long long token = 0;
+    if (!rt::abc_cache_token(token)) return false;
+    if (token == token_ && base == base_) return true;
     for (int slot = 0; slot < kCount; ++slot) {
       int verdict = rt::is_subclass(reinterpret_cast<PyObject*>(type_at(slot)), base);
       if (verdict < 0) return false;
       verdicts_[slot] = verdict;
     }
-    Py_XSETREF(token_, Py_NewRef(token.get()));
+    token_ = token;
     base_ = base;
     return true;
   }
@@ -95,8 +89,7 @@ class PrimitiveVerdicts {
   static inline PyTypeObject* const types_[kCount] = {&PyUnicode_Type, &PyLong_Type,  &PyFloat_Type, &PyBool_Type,
                                                       Py_TYPE(Py_None), &PyList_Type, &PyTuple_Type, &PyDict_Type};
 
-  PyObject* get_cache_token_ = nullptr;
-  PyObject* token_ = nullptr;
+  long long token_ = -1;
   PyObject* base_ = nullptr;  // identity only
   int verdicts_[kCount] = {};
 };
@@ -1046,7 +1039,7 @@ PyObject* config_value(PyObject* module) {
 }
 
 bool exec_module(PyObject* module) {
-  if (!bind_imports(module) || !field_cache.init() || !plan_cache.init() || !primitive_verdicts.init()) return false;
+  if (!bind_imports(module) || !field_cache.init() || !plan_cache.init()) return false;
   Py_XSETREF(original_is_dataclass, PyObject_GetAttrString(module, "is_dataclass"));
   Py_XSETREF(plain_enum, rt::import_from("enum", "Enum").release());
   if (original_is_dataclass == nullptr || plain_enum == nullptr) return false;

@@ -120,9 +120,8 @@ PyObject* construct_general(PyObject* cls, PyObject* kwargs, PyObject* md) {
 struct RowShortcut {
   PyObject* field_list = nullptr;     // the library's FieldList
   PyObject* base_content = nullptr;
-  PyObject* cache_token = nullptr;    // abc.get_cache_token
   rt::TypeState checked;              // FieldList as the self-check found it
-  PyObject* token_seen = nullptr;     // the abc cache token of `dict_is_content`
+  long long token_seen = -1;          // the abc cache token of `dict_is_content`
   bool dict_is_content = false;
 };
 RowShortcut row_shortcut;
@@ -131,16 +130,13 @@ RowShortcut row_shortcut;
 // would keep a row as the content it is. The answer is kept until an ABC
 // registration changes abc's cache token.
 int dict_is_content() {
-  Ref token = Ref::steal(PyObject_CallNoArgs(row_shortcut.cache_token));
-  if (!token) return -1;
-  if (row_shortcut.token_seen != nullptr) {
-    int same = PyObject_RichCompareBool(token, row_shortcut.token_seen, Py_EQ);
-    if (same != 0) return same < 0 ? -1 : row_shortcut.dict_is_content;
-  }
+  long long token = 0;
+  if (!rt::abc_cache_token(token)) return -1;
+  if (token == row_shortcut.token_seen) return row_shortcut.dict_is_content;
   int content = rt::is_subclass(reinterpret_cast<PyObject*>(&PyDict_Type), row_shortcut.base_content);
   if (content < 0) return -1;
   row_shortcut.dict_is_content = content;
-  Py_XSETREF(row_shortcut.token_seen, token.release());
+  row_shortcut.token_seen = token;
   return content;
 }
 
@@ -289,8 +285,7 @@ void check_row_shortcut() {
 bool init_row_shortcut() {
   row_shortcut.field_list = rt::import_from("nimbrel.quorvel.fields.field_models", "FieldList").release();
   row_shortcut.base_content = rt::import_from("nimbrel.quorvel.data.base", "BaseContent").release();
-  row_shortcut.cache_token = rt::import_from("abc", "get_cache_token").release();
-  if (!row_shortcut.field_list || !row_shortcut.base_content || !row_shortcut.cache_token) return false;
+  if (!row_shortcut.field_list || !row_shortcut.base_content) return false;
   check_row_shortcut();
   return true;
 }

@@ -303,16 +303,8 @@ struct UnionPlan {
 rt::PlanCache<UnionPlan> plans;
 using HeldPlan = rt::PlanCache<UnionPlan>::Held;
 
-// ConfigUnion's own `_contained_types`, and abc.get_cache_token.
+// ConfigUnion's own `_contained_types`.
 PyObject* own_contained_types = nullptr;
-PyObject* get_cache_token = nullptr;
-
-// abc.get_cache_token(), which advances whenever a class is registered with any ABC.
-bool read_abc_token(long long& token) {
-  Ref current = Ref::steal(PyObject_CallNoArgs(get_cache_token));
-  token = current ? PyLong_AsLongLong(current) : -1;
-  return token != -1 || !PyErr_Occurred();
-}
 
 bool plan_holds(PyObject* cls, const UnionPlan& plan, long long token) {
   if (!plan.resolution.holds(cls) || plan.abc_token != token) return false;
@@ -420,7 +412,7 @@ PyObject* construct(PyObject* cls, PyObject* selection, PyObject* content) {
 bool members_of(PyObject* cls, PyObject* alias, HeldPlan& plan, Ref& members) {
   bool plannable = alias == cls;
   long long token = 0;
-  if (plannable && !read_abc_token(token)) return false;
+  if (plannable && !rt::abc_cache_token(token)) return false;
   if (plannable && (plan = kept_plan(cls, token))) return true;
   content_plans::Resolution resolution;
   plannable = plannable && rt::inherits_own(cls, kContainedTypes, own_contained_types) && resolution.record(cls);
@@ -577,8 +569,7 @@ bool exec_module(PyObject* module) {
       !add_type_var(module, "U") || !plans.init()) {
     return false;
   }
-  get_cache_token = rt::import_from("abc", "get_cache_token").release();
-  Ref union_class = get_cache_token ? Ref::steal(config_union(module)) : nullptr;
+  Ref union_class = Ref::steal(config_union(module));
   Py_XSETREF(own_contained_types, union_class ? module_api::namespace_entry(union_class, kContainedTypes) : nullptr);
   return own_contained_types && module_api::remember_own_parse(api, union_class) &&
          module_api::add_defaults_kind(union_class, union_defaults) &&

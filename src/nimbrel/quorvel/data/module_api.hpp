@@ -21,6 +21,19 @@ struct Records {
   PyObject* (*parse)(PyObject* cls, PyObject* data);
 };
 
+// What the field models export.
+struct FieldModels {
+  // `cls(name=name, display_name=display_name, **metadata)` built without pydantic, for one of the library's own
+  // field classes where the outcome is proven the same (name and display name may be nullptr: not given, and
+  // the metadata then holds neither): the new field, or nullptr without an error when it is not proven (the
+  // caller then constructs the class), or nullptr with an error.
+  PyObject* (*construct)(PyObject* cls, PyObject* name, PyObject* display_name, PyObject* metadata);
+  // `base_field.capitalize(text)` for text exactly a str while `base_field` is the library's own BaseField,
+  // unchanged; nullptr without an error otherwise (the caller then looks the method up).
+  PyObject* (*capitalize)(PyObject* base_field, PyObject* text);
+};
+
+inline constexpr const char* kFieldModelsCapsule = "nimbrel.quorvel.fields.field_models.__quorvel_api__";
 inline constexpr const char* kParseCapsule = "nimbrel.quorvel.data.parse.__quorvel_api__";
 inline constexpr const char* kRecordsCapsule = "nimbrel.quorvel.data.record_content.__quorvel_api__";
 
@@ -46,6 +59,11 @@ const Api* imported(const char* capsule_name, const Api*& cached) {
 inline const Parse* parse_api() {
   static const Parse* cached = nullptr;
   return imported(kParseCapsule, cached);
+}
+
+inline const FieldModels* field_models_api() {
+  static const FieldModels* cached = nullptr;
+  return imported(kFieldModelsCapsule, cached);
 }
 
 inline const Records* records_api() {

@@ -33,6 +33,18 @@ struct FieldModels {
   PyObject* (*capitalize)(PyObject* base_field, PyObject* text);
 };
 
+// What the field builder (`serialize`) exports.
+struct FieldBuilder {
+  // Its own build_field and instantiate_field, as the module binds them.
+  PyObject* build_field;
+  PyObject* instantiate_field;
+  // The same two for a name that is exactly a str and metadata that is an exact dict the caller made for this
+  // one call: the functions change it in place of the copy they would make.
+  PyObject* (*build_handed_over)(PyObject* name, PyObject* value_type, PyObject* metadata);
+  PyObject* (*instantiate_handed_over)(PyObject* default_input, PyObject* name, PyObject* metadata);
+};
+
+inline constexpr const char* kFieldBuilderCapsule = "nimbrel.quorvel.data.serialize.__quorvel_api__";
 inline constexpr const char* kFieldModelsCapsule = "nimbrel.quorvel.fields.field_models.__quorvel_api__";
 inline constexpr const char* kParseCapsule = "nimbrel.quorvel.data.parse.__quorvel_api__";
 inline constexpr const char* kRecordsCapsule = "nimbrel.quorvel.data.record_content.__quorvel_api__";
@@ -59,6 +71,11 @@ const Api* imported(const char* capsule_name, const Api*& cached) {
 inline const Parse* parse_api() {
   static const Parse* cached = nullptr;
   return imported(kParseCapsule, cached);
+}
+
+inline const FieldBuilder* field_builder_api() {
+  static const FieldBuilder* cached = nullptr;
+  return imported(kFieldBuilderCapsule, cached);
 }
 
 inline const FieldModels* field_models_api() {

@@ -137,6 +137,9 @@ Ref child_field(PyObject* cls, PyObject* descriptor, PyObject* name, PyObject* s
   Ref alias = record_fields::field_annotation(hints, descriptor, name);
   Ref build_field = alias ? kBuildField.get() : nullptr;
   if (!build_field) return nullptr;
+  bool taken = false;
+  Ref field = content_fields::build_handed_over(build_field, name, alias, field_meta, taken);
+  if (taken) return field;
   PyObject* args[] = {name, alias.get(), field_meta.get()};
   return Ref::steal(PyObject_Vectorcall(build_field, args, 0, build_field_keywords));
 }
@@ -198,10 +201,7 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   // them. Appended last, they keep the key order the group always had.
   Ref children = child_fields(cls, md, owned_names, value, hints);
   if (!children || PyDict_Pop(md, kContent, nullptr) < 0 || PyDict_SetItem(md, kFields, children) < 0) return nullptr;
-  Ref instantiate = kInstantiateField.get();
-  Ref field_class = instantiate ? kFieldData.get() : nullptr;
-  if (!field_class) return nullptr;
-  return PyObject_CallFunctionObjArgs(instantiate, field_class.get(), name.get(), md.get(), nullptr);
+  return content_fields::instantiate(kInstantiateField, kFieldData, name, md);
 }
 
 // --- from_defaults -----------------------------------------------------------------

@@ -133,9 +133,8 @@ Ref capitalized(PyObject* name) {
   return Ref::steal(PyObject_CallMethodOneArg(base_field, kCapitalize, name));
 }
 
-PyObject* instantiate(PyObject* default_input, PyObject* name, PyObject* metadata) {
-  Ref md = Ref::steal(PyDict_Copy(metadata));
-  if (!md) return nullptr;
+// instantiate_field on `md`, a copy of the caller's metadata that it changes.
+PyObject* instantiate(PyObject* default_input, PyObject* name, PyObject* md) {
   Ref cls = pop(md, kInput, default_input);
   if (!cls) return nullptr;
   int valid = is_field_class(cls);
@@ -167,7 +166,10 @@ PyObject* instantiate(PyObject* default_input, PyObject* name, PyObject* metadat
   return construct_field(cls, name, display_name, md);
 }
 
-PyObject* instantiate_field(rt::Function*, PyObject* const* args) { return instantiate(args[0], args[1], args[2]); }
+PyObject* instantiate_field(rt::Function*, PyObject* const* args) {
+  Ref md = Ref::steal(PyDict_Copy(args[2]));
+  return md ? instantiate(args[0], args[1], md) : nullptr;
+}
 
 // --- build_field -------------------------------------------------------------
 
@@ -301,22 +303,36 @@ PyObject* typed_field(PyObject* name, PyObject* value_type, PyObject* value, PyO
   return leaf_field(origin, name, value, md);
 }
 
-PyObject* build_field(rt::Function*, PyObject* const* args) {
-  rt::RecursionGuard guard(" while building fields");
-  if (!guard) return nullptr;
-  PyObject* name = args[0];
-  Ref md = Ref::steal(args[2] == Py_None ? PyDict_New() : PyDict_Copy(args[2]));
-  if (!md) return nullptr;
+// build_field on `md`, a copy of the caller's metadata that it changes.
+PyObject* build_from(PyObject* name, PyObject* annotation, PyObject* md) {
   PyObject* found = nullptr;
   if (PyDict_GetItemRef(md, kDefault, &found) < 0) return nullptr;
   Ref value = found ? Ref::steal(found) : Ref::borrow(Py_None);
-  PyObject* value_type = args[1] == Py_None ? reinterpret_cast<PyObject*>(Py_TYPE(value.get())) : args[1];
+  PyObject* value_type = annotation == Py_None ? reinterpret_cast<PyObject*>(Py_TYPE(value.get())) : annotation;
   if (value_type == reinterpret_cast<PyObject*>(Py_TYPE(Py_None))) {
     return rt::raise_global(kQuorvelError,
                         PyUnicode_FromFormat("Field %R needs a type annotation because default is None.", name));
   }
   return typed_field(name, value_type, value, md);
 }
+
+PyObject* build_field(rt::Function*, PyObject* const* args) {
+  rt::RecursionGuard guard(" while building fields");
+  if (!guard) return nullptr;
+  Ref md = Ref::steal(args[2] == Py_None ? PyDict_New() : PyDict_Copy(args[2]));
+  return md ? build_from(args[0], args[1], md) : nullptr;
+}
+
+// --- direct calls from the content kinds -------------------------------------
+
+// The two functions for a caller that made `md` for this call only, so it
+// serves as the copy.
+PyObject* build_handed_over(PyObject* name, PyObject* value_type, PyObject* md) {
+  rt::RecursionGuard guard(" while building fields");
+  return guard ? build_from(name, value_type, md) : nullptr;
+}
+
+module_api::FieldBuilder api = {nullptr, nullptr, build_handed_over, instantiate};
 
 // --- declarations ------------------------------------------------------------
 
@@ -372,6 +388,13 @@ bool bind_imports(PyObject* module) {
   });
 }
 
+bool export_api(PyObject* module) {
+  api.build_field = PyObject_GetAttrString(module, "build_field");
+  api.instantiate_field = PyObject_GetAttrString(module, "instantiate_field");
+  return api.build_field && api.instantiate_field &&
+         module_api::export_api(module, module_api::kFieldBuilderCapsule, api);
+}
+
 bool exec_module(PyObject* module) {
   if (!bind_imports(module)) return false;
   Py_XSETREF(content_field_keywords,
@@ -382,7 +405,7 @@ bool exec_module(PyObject* module) {
          rt::add_object(module, "C", rt::make_type_var(module, "C", forward)) &&
          rt::add_function(module, kBuildField) &&
          rt::add_object(module, "B", rt::make_type_var(module, "B", base_field)) &&
-         rt::add_function(module, kInstantiateField);
+         rt::add_function(module, kInstantiateField) && export_api(module);
 }
 
 }  // namespace

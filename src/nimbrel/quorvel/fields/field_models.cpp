@@ -771,36 +771,22 @@ Ref plain_list_copy(PyObject* items) {
   return copy;
 }
 
-// Whether every key of the exact dict `mapping` is exactly a str; `nested`
-// tells whether any value is not kept as it is.
-bool text_keys_and_nesting(PyObject* mapping, bool& nested) {
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  Py_ssize_t position = 0;
-  nested = false;
-  while (PyDict_Next(mapping, &position, &key, &value)) {
-    if (!PyUnicode_CheckExact(key)) return false;
-    nested = nested || !is_kept_as_is(value);
-  }
-  return true;
-}
-
-// The dict copied in one step; a nested value then replaces its entry in the
-// copy with its own copy, which keeps the key order.
+// The dict copied in one step once its keys are known to be text; a nested
+// value then replaces its entry in the copy with its own copy, which keeps the
+// key order. The copy is made when the first nested value is met, or at the end.
 Ref plain_dict_copy(PyObject* mapping) {
-  bool nested = false;
-  if (!text_keys_and_nesting(mapping, nested)) return nullptr;
-  Ref copy = Ref::steal(PyDict_Copy(mapping));
-  if (!copy || !nested) return copy;
+  Ref copy;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   Py_ssize_t position = 0;
   while (PyDict_Next(mapping, &position, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return nullptr;
     if (is_kept_as_is(value)) continue;
+    if (!copy && !(copy = Ref::steal(PyDict_Copy(mapping)))) return nullptr;
     Ref item = plain_copy(value);
     if (!item || PyDict_SetItem(copy, key, item) < 0) return nullptr;
   }
-  return copy;
+  return copy ? copy : Ref::steal(PyDict_Copy(mapping));
 }
 
 // `value` as pydantic dumps it, or nullptr (an error set only when copying
@@ -837,13 +823,13 @@ Ref dumped_value(Slot slot, PyObject* value) {
   }
 }
 
-// The model's values in declaration order, as the dump lists them; anything
-// else in its `__dict__` leaves the dump to pydantic.
+// The model's values in declaration order, as the dump lists them: its
+// `__dict__` copied, with every container replaced by its dump. Anything else
+// in that `__dict__` leaves the dump to pydantic.
 Ref dump_fields(const Layout& layout, PyObject* self) {
   Ref values = Ref::steal(PyObject_GenericGetDict(self, nullptr));
   if (!values || PyDict_GET_SIZE(values.get()) != static_cast<Py_ssize_t>(layout.count)) return nullptr;
-  Ref data = rt::presized_dict(layout.count);
-  if (!data) return nullptr;
+  Ref data;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   Py_ssize_t position = 0;
@@ -851,9 +837,12 @@ Ref dump_fields(const Layout& layout, PyObject* self) {
     const FieldSlot& field = layout.fields[i];
     if (key != field.name && index_of(layout, key) != i) return nullptr;
     Ref item = dumped_value(field.slot, value);
-    if (!item || PyDict_SetItem(data, field.name, item) < 0) return nullptr;
+    if (!item) return nullptr;
+    if (item.get() == value) continue;
+    if (!data && !(data = Ref::steal(PyDict_Copy(values)))) return nullptr;
+    if (PyDict_SetItem(data, key, item) < 0) return nullptr;
   }
-  return data;
+  return data ? data : Ref::steal(PyDict_Copy(values));
 }
 
 // Every child dumped as its own model_dump does; nullptr (an error set only

@@ -3,10 +3,12 @@ every shortcut is compared here with the general path, and every guard is shown 
 switch it off on the very next call."""
 
 import dataclasses
+import enum
 import subprocess
 import sys
 import textwrap
 import warnings
+from pathlib import Path
 
 import pytest
 from pydantic import field_serializer
@@ -15,6 +17,7 @@ from nimbrel.quorvel.core.exceptions import QuorvelError
 from nimbrel.quorvel.data import list_content, optional_content, record_content, serialize, union_content
 from nimbrel.quorvel.data.base import BaseContent
 from nimbrel.quorvel.data.enum_content import ConfigEnum
+from nimbrel.quorvel.data.json_content import ConfigUntypedDict
 from nimbrel.quorvel.data.list_content import ConfigList
 from nimbrel.quorvel.data.optional_content import ConfigOptional
 from nimbrel.quorvel.data.record_content import ConfigData
@@ -43,6 +46,11 @@ class Shade(ConfigEnum):
     DARK = "dark"
 
 
+class Codec(enum.Enum):
+    H264 = "h264"
+    H265 = "h265"
+
+
 @dataclasses.dataclass
 class Point(ConfigData):
     x: int = 0
@@ -50,6 +58,8 @@ class Point(ConfigData):
     weight: float = 1.5
     shown: bool = True
     shade: Shade = Shade.DARK
+    codec: Codec = Codec.H265
+    extra: dict = dataclasses.field(default_factory=lambda: {"tags": ["a", "b"], "level": 2})
 
 
 def _points() -> ConfigList[Point]:
@@ -70,6 +80,7 @@ class Drawing(ConfigData):
         default_factory=lambda: ConfigOptional[ConfigList[Point]](_points()))
     pick: ConfigUnion[int | Point] = dataclasses.field(default_factory=lambda: ConfigUnion[int | Point](Point()))
     shade: Shade = Shade.LIGHT
+    vendor: ConfigUntypedDict = dataclasses.field(default_factory=lambda: ConfigUntypedDict({"exposure": "auto"}))
 
 
 # Builds and dumps the general way, as only the library's own FieldList takes
@@ -566,38 +577,10 @@ def test_a_changed_field_kind_takes_effect_on_the_next_call(change, expected):
 
 def test_forms_of_every_kind_are_built_and_dumped_without_pydantic():
     # A fresh interpreter: a class changed by another test would rightly leave its kind to pydantic.
-    assert run_python("""
-        import dataclasses, enum, os, sys
-        from nimbrel.quorvel.data.enum_content import ConfigEnum
-        from nimbrel.quorvel.data.json_content import ConfigUntypedDict
-        from nimbrel.quorvel.data.list_content import ConfigList
-        from nimbrel.quorvel.data.optional_content import ConfigOptional
-        from nimbrel.quorvel.data.record_content import ConfigData
-        from nimbrel.quorvel.data.union_content import ConfigUnion
-
-        class Shade(ConfigEnum):
-            DARK = "dark"
-
-        class Codec(enum.Enum):
-            H264 = "h264"
-
-        @dataclasses.dataclass
-        class Point(ConfigData):
-            x: int = 0
-            label: str = "origin"
-            weight: float = 1.5
-            shown: bool = True
-            extra: dict = dataclasses.field(default_factory=lambda: {"a": [1]})
-
-        @dataclasses.dataclass
-        class Drawing(ConfigData):
-            points: ConfigList[Point] = dataclasses.field(default_factory=lambda: ConfigList[Point]([Point()]))
-            maybe: ConfigOptional[Point] = dataclasses.field(default_factory=lambda: ConfigOptional[Point](Point()))
-            pick: ConfigUnion[int | Point] = dataclasses.field(default_factory=lambda: ConfigUnion[int | Point](3))
-            shade: Shade = Shade.DARK
-            codec: Codec = Codec.H264
-            vendor: ConfigUntypedDict = dataclasses.field(default_factory=lambda: ConfigUntypedDict({"a": 1}))
-
+    assert run_python(f"""
+        import os, sys
+        sys.path.insert(0, {str(Path(__file__).parent)!r})
+        from test_form_shortcuts import Drawing
         main = os.path.join("pydantic", "main.py")
         called = []
         def profile(frame, event, arg):

@@ -670,28 +670,26 @@ bool keeps_scalar(Slot slot, PyObject* value) {
   }
 }
 
-bool has_text_keys(PyObject* mapping) {
+// An exact dict whose keys are all exactly str and whose values all pass `test`.
+bool text_keyed(PyObject* mapping, bool (*test)(PyObject*)) {
   if (!PyDict_CheckExact(mapping)) return false;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   Py_ssize_t position = 0;
   while (PyDict_Next(mapping, &position, &key, &value)) {
-    if (!PyUnicode_CheckExact(key)) return false;
+    if (!PyUnicode_CheckExact(key) || !test(value)) return false;
   }
   return true;
 }
 
+bool is_anything(PyObject*) { return true; }
+
+bool is_option_value(PyObject* value) { return PyUnicode_CheckExact(value) || PyLong_CheckExact(value); }
+
+bool has_text_keys(PyObject* mapping) { return text_keyed(mapping, is_anything); }
+
 // dict[str, str | int], with values exactly str or int.
-bool is_plain_option(PyObject* option) {
-  if (!has_text_keys(option)) return false;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  Py_ssize_t position = 0;
-  while (PyDict_Next(option, &position, &key, &value)) {
-    if (!PyUnicode_CheckExact(value) && !PyLong_CheckExact(value)) return false;
-  }
-  return true;
-}
+bool is_plain_option(PyObject* option) { return text_keyed(option, is_option_value); }
 
 bool all_items(PyObject* items, bool (*test)(PyObject*)) {
   if (!PyList_CheckExact(items)) return false;

@@ -40,6 +40,10 @@ rt::Global kTypeKeyClass("type_key_class");
 // kept: a forward reference that fails now may resolve later.
 rt::ClassCache hint_cache;
 
+// `dataclasses.field().metadata`: the one empty mapping of every field
+// declared without metadata.
+PyObject* no_metadata = nullptr;
+
 // Keyword names of the calls this module makes, created once.
 PyObject* build_field_keywords = nullptr;   // (name, value_type, metadata)
 PyObject* from_defaults_keywords = nullptr;  // (data, alias)
@@ -118,6 +122,18 @@ bool settle_default(PyObject* field_meta, PyObject* value, PyObject* descriptor,
   return made && PyDict_SetItem(field_meta, kDefault, made) == 0;
 }
 
+// The field's own metadata with the caller's over it, in a new dict. The
+// empty mapping of a field declared without metadata adds nothing, so the
+// caller's dict is then copied in one step.
+Ref field_metadata(PyObject* descriptor, PyObject* sub_meta) {
+  Ref own = Ref::steal(PyObject_GetAttr(descriptor, kMetadata));
+  if (!own) return nullptr;
+  if (own.get() == no_metadata && PyDict_CheckExact(sub_meta)) return Ref::steal(PyDict_Copy(sub_meta));
+  Ref merged = Ref::steal(PyDict_New());
+  if (!merged || PyDict_Update(merged, own) < 0 || PyDict_Update(merged, sub_meta) < 0) return nullptr;
+  return merged;
+}
+
 // The child field of one record field, or nullptr with an error set.
 Ref child_field(PyObject* cls, PyObject* descriptor, PyObject* name, PyObject* sub_meta, PyObject* value,
                 PyObject* hints) {
@@ -128,12 +144,8 @@ Ref child_field(PyObject* cls, PyObject* descriptor, PyObject* name, PyObject* s
                                                       name, reinterpret_cast<PyObject*>(Py_TYPE(sub_meta))));
     return nullptr;
   }
-  Ref own_metadata = Ref::steal(PyObject_GetAttr(descriptor, kMetadata));
-  Ref field_meta = own_metadata ? Ref::steal(PyDict_New()) : nullptr;
-  if (!field_meta || PyDict_Update(field_meta, own_metadata) < 0 || PyDict_Update(field_meta, sub_meta) < 0) {
-    return nullptr;
-  }
-  if (!settle_default(field_meta, value, descriptor, name)) return nullptr;
+  Ref field_meta = field_metadata(descriptor, sub_meta);
+  if (!field_meta || !settle_default(field_meta, value, descriptor, name)) return nullptr;
   Ref alias = record_fields::field_annotation(hints, descriptor, name);
   Ref build_field = alias ? kBuildField.get() : nullptr;
   if (!build_field) return nullptr;
@@ -518,9 +530,12 @@ bool exec_module(PyObject* module) {
       !hint_cache.init() || !plan_cache.init()) {
     return false;
   }
+  Ref field = rt::import_from("dataclasses", "field");
+  Ref plain_field = field ? Ref::steal(PyObject_CallNoArgs(field)) : nullptr;
+  Py_XSETREF(no_metadata, plain_field ? PyObject_GetAttr(plain_field, kMetadata) : nullptr);
   Py_XSETREF(build_field_keywords, rt::tuple_of(kName.get(), kValueType.get(), kMetadata.get()).release());
   Py_XSETREF(from_defaults_keywords, rt::tuple_of(kData.get(), kAlias.get()).release());
-  return record_fields::init(module) && build_field_keywords && from_defaults_keywords &&
+  return record_fields::init(module) && no_metadata && build_field_keywords && from_defaults_keywords &&
          parse_call::remember_dispatcher(module) &&
          rt::add_object(module, "ConfigData", config_data(module)) &&
          module_api::export_api(module, module_api::kRecordsCapsule, api);

@@ -197,7 +197,7 @@ int is_union(PyObject* origin) {
   for (const rt::Global* global : {&kUnion, &kUnionType}) {
     Ref union_form = global->get();
     if (!union_form) return -1;
-    int equal = PyObject_RichCompareBool(origin, union_form, Py_EQ);
+    int equal = rt::equal(origin, union_form);
     if (equal != 0) return equal;
   }
   return 0;

@@ -179,20 +179,36 @@ Ref dump_with_pydantic(rt::Function* fn, PyObject* self, PyObject* args, PyObjec
   return forced ? Ref::steal(PyObject_Call(dump, args, forced)) : nullptr;
 }
 
-// The dump of `self` made directly, when it is called without options on one
-// of the library's own models of the given kind (nested or not) and that is
-// proven; nullptr, without an error, otherwise.
-Ref direct_dump(PyObject* self, PyObject* args, PyObject* kwargs, bool nested) {
-  if (PyTuple_GET_SIZE(args) != 0 || kwargs != nullptr) return nullptr;
-  const Layout* layout = dumpable(self);
-  return layout && is_nested(*layout) == nested ? dump_fields(*layout, self) : nullptr;
+// Set on a thread while a dump goes pydantic's way because the direct way
+// gave up somewhere below: the levels under it then go that way too, instead
+// of each trying the direct way again, which would take time quadratic in the
+// depth of the tree.
+thread_local int dumping_through_pydantic = 0;
+
+// The library's own model of `self`, when a dump called with `args` and
+// `kwargs` may be made directly; nullptr otherwise.
+const Layout* directly_dumpable(PyObject* self, PyObject* args, PyObject* kwargs) {
+  bool plain = PyTuple_GET_SIZE(args) == 0 && kwargs == nullptr && dumping_through_pydantic == 0;
+  return plain ? dumpable(self) : nullptr;
+}
+
+// The dump of a model of the given kind (nested or not): made directly where
+// that is proven, else by `general`, pydantic's way.
+template <typename General>
+PyObject* dump_model(PyObject* const* args, bool nested, General general) {
+  const Layout* layout = directly_dumpable(args[0], args[1], args[2]);
+  if (!layout || is_nested(*layout) != nested) return general().release();
+  Ref data = dump_fields(*layout, args[0]);
+  if (data || PyErr_Occurred()) return data.release();
+  ++dumping_through_pydantic;
+  data = general();
+  --dumping_through_pydantic;
+  return data.release();
 }
 
 PyObject* base_model_dump(rt::Function* fn, PyObject* const* args) {
   // Reached through super() by the nested kinds too, which then want pydantic's dump.
-  Ref data = direct_dump(args[0], args[1], args[2], false);
-  if (data || PyErr_Occurred()) return data.release();
-  return dump_with_pydantic(fn, args[0], args[1], args[2]).release();
+  return dump_model(args, false, [&] { return dump_with_pydantic(fn, args[0], args[1], args[2]); });
 }
 
 PyObject* base_get_children(rt::Function*, PyObject* const*) { return PyList_New(0); }
@@ -212,7 +228,7 @@ Ref dump_children(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!iterator || !dumped) return nullptr;
   while (Ref child = Ref::steal(PyIter_Next(iterator))) {
     // A child of the library's own kinds dumps as its model_dump would, without the call.
-    const Layout* layout = PyTuple_GET_SIZE(args) == 0 && kwargs == nullptr ? dumpable(child) : nullptr;
+    const Layout* layout = directly_dumpable(child, args, kwargs);
     Ref item = layout ? dump_fields(*layout, child) : nullptr;
     if (!item && !PyErr_Occurred()) {
       Ref dump = Ref::steal(PyObject_GetAttr(child, kModelDump));
@@ -234,9 +250,7 @@ Ref dump_nested(rt::Function* fn, PyObject* self, PyObject* args, PyObject* kwar
 }
 
 PyObject* nested_model_dump(rt::Function* fn, PyObject* const* args) {
-  Ref data = direct_dump(args[0], args[1], args[2], true);
-  if (data || PyErr_Occurred()) return data.release();
-  return dump_nested(fn, args[0], args[1], args[2]).release();
+  return dump_model(args, true, [&] { return dump_nested(fn, args[0], args[1], args[2]); });
 }
 
 // --- FieldEnum ---------------------------------------------------------------
@@ -845,14 +859,13 @@ Ref dump_fields(const Layout& layout, PyObject* self) {
 
 // Every child dumped as its own model_dump does; nullptr (an error set only
 // when dumping failed) as soon as one child is not of a proven kind, as its
-// parent is then dumped by pydantic, which reads the children too.
+// parent is then dumped by pydantic, which reads the children too. A tree too
+// deep for the stack fails here: pydantic's way takes more stack per level,
+// and trying it from each level on the way back would take quadratic time.
 Ref dumped_children(PyObject* children) {
   if (!PyList_CheckExact(children)) return nullptr;
   rt::RecursionGuard guard(" while dumping nested fields");
-  if (!guard) {
-    PyErr_Clear();
-    return nullptr;
-  }
+  if (!guard) return nullptr;
   Py_ssize_t count = PyList_GET_SIZE(children);
   Ref dumped = Ref::steal(PyList_New(count));
   if (!dumped) return nullptr;

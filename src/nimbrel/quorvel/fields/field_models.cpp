@@ -185,6 +185,13 @@ Ref dump_with_pydantic(rt::Function* fn, PyObject* self, PyObject* args, PyObjec
 // depth of the tree.
 thread_local int dumping_through_pydantic = 0;
 
+struct ThroughPydantic {
+  ThroughPydantic() { ++dumping_through_pydantic; }
+  ~ThroughPydantic() { --dumping_through_pydantic; }
+  ThroughPydantic(const ThroughPydantic&) = delete;
+  ThroughPydantic& operator=(const ThroughPydantic&) = delete;
+};
+
 // The library's own model of `self`, when a dump called with `args` and
 // `kwargs` may be made directly; nullptr otherwise.
 const Layout* directly_dumpable(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -200,10 +207,8 @@ PyObject* dump_model(PyObject* const* args, bool nested, General general) {
   if (!layout || is_nested(*layout) != nested) return general().release();
   Ref data = dump_fields(*layout, args[0]);
   if (data || PyErr_Occurred()) return data.release();
-  ++dumping_through_pydantic;
-  data = general();
-  --dumping_through_pydantic;
-  return data.release();
+  ThroughPydantic below;
+  return general().release();
 }
 
 PyObject* base_model_dump(rt::Function* fn, PyObject* const* args) {
@@ -1046,7 +1051,8 @@ Ref values_of(const char* format, Args... args) {
 // Every field given with a value of each kind it keeps, and left out; labels
 // and types left to model_post_init or given empty; enum defaults kept and reset.
 const Sample kSamples[] = {
-    {kBaseField, [](PyObject*, PyObject*) { return values_of("{s:s,s:s}", "name", "probe_name", "description", "About"); }},
+    {kBaseField,
+     [](PyObject*, PyObject*) { return values_of("{s:s,s:s}", "name", "probe_name", "description", "About"); }},
     {kFieldString,
      [](PyObject*, PyObject*) {
        return values_of("{s:s,s:s,s:s}", "name", "probe", "display_name", "Probe", "default", "text");
@@ -1077,7 +1083,8 @@ const Sample kSamples[] = {
                         "z");
      }},
     {kFieldEnum, [](PyObject*, PyObject*) { return values_of("{s:s}", "name", "probe"); }},
-    {kFieldNested, [](PyObject* child, PyObject*) { return values_of("{s:s,s:[O]}", "name", "probe", "fields", child); }},
+    {kFieldNested,
+     [](PyObject* child, PyObject*) { return values_of("{s:s,s:[O]}", "name", "probe", "fields", child); }},
     {kFieldData,
      [](PyObject* child, PyObject* other) {
        return values_of("{s:s,s:s,s:[OO]}", "name", "probe", "description", "About", "fields", child, other);
@@ -1091,7 +1098,8 @@ const Sample kSamples[] = {
      [](PyObject* child, PyObject* other) {
        return values_of("{s:s,s:[OO],s:s}", "name", "probe", "fields", child, other, "default", "other");
      }},
-    {kFieldUnion, [](PyObject* child, PyObject*) { return values_of("{s:s,s:[O]}", "name", "probe", "fields", child); }},
+    {kFieldUnion,
+     [](PyObject* child, PyObject*) { return values_of("{s:s,s:[O]}", "name", "probe", "fields", child); }},
     {kFieldOptional,
      [](PyObject* child, PyObject*) {
        return values_of("{s:s,s:[O],s:O}", "name", "probe", "fields", child, "default", Py_True);
@@ -1134,22 +1142,23 @@ struct DumpMethods {
   rt::Function* nested;
 };
 
-// Builds and dumps one sample both ways: 1 when they agree, 0 or -1 otherwise.
-int check_sample(Layout& layout, const Sample& sample, const DumpMethods& dumps, bool& built, bool& dumped,
+// Builds and dumps one sample both ways; whether they agree goes into `built`
+// and `dumped`. false when either way failed.
+bool check_sample(Layout& layout, const Sample& sample, const DumpMethods& dumps, bool& built, bool& dumped,
                  PyObject* child, PyObject* other) {
   auto* cls = reinterpret_cast<PyObject*>(layout.cls);
   Ref keywords = sample.keywords(child, other);
   Ref no_args = keywords ? Ref::steal(PyTuple_New(0)) : nullptr;
   Ref general = no_args ? Ref::steal(PyObject_Call(cls, no_args, keywords)) : nullptr;
-  if (!general) return -1;
+  if (!general) return false;
   Ref direct = Ref::steal(construct_layout(layout, nullptr, nullptr, keywords));
   int agrees = direct ? same_model(general, direct, keywords) : (PyErr_Occurred() ? -1 : 0);
-  if (agrees < 0) return -1;
+  if (agrees < 0) return false;
   built = built && agrees > 0;
   agrees = same_dump(layout, general, layout.nested ? dumps.nested : dumps.base);
-  if (agrees < 0) return -1;
+  if (agrees < 0) return false;
   dumped = dumped && agrees > 0;
-  return 1;
+  return true;
 }
 
 // Children of the nested samples, built the general way.
@@ -1170,13 +1179,17 @@ void check_direct_paths(PyObject* module, const DumpMethods& dumps) {
     Layout& layout = layouts[i];
     bool built = true;
     bool dumped = true;
+    int samples = 0;
     for (const Sample& sample : kSamples) {
       if (&sample.model != kModels[i]) continue;
-      if (check_sample(layout, sample, dumps, built, dumped, child, other) < 0) {
+      ++samples;
+      if (!check_sample(layout, sample, dumps, built, dumped, child, other)) {
         built = dumped = false;
         PyErr_Clear();
       }
     }
+    built = built && samples > 0;
+    dumped = dumped && samples > 0;
     auto* cls = reinterpret_cast<PyObject*>(layout.cls);
     if (!(built && layout.built.record(cls))) layout.built.forget();
     if (!(dumped && layout.dumped.record(cls))) layout.dumped.forget();

@@ -11,6 +11,8 @@ import warnings
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from pydantic import field_serializer
 
 from nimbrel.quorvel.core.exceptions import QuorvelError
@@ -491,6 +493,39 @@ def test_an_unknown_child_fails_as_in_pydantic():
     with pytest.raises(AttributeError) as wanted:
         dump_warnings(expected)
     assert str(caught.value) == str(wanted.value)
+
+
+KINDS = [BaseField, FieldString, FieldPassword, FieldTextArea, FieldInteger, FieldFloat, FieldBool, FieldJsonText,
+         FieldEnum, FieldNested, FieldData, FieldList, FieldUnion, FieldOptional]
+
+# Values of the types the field kinds keep, convert or refuse.
+DRAWN_VALUES = st.sampled_from([
+    None, "", "a", Text("t"), 0, 2, True, 1.5, [], {"a": [1, {"b": None}]}, {1: 2}, [{"text": "A", "value": "a"}],
+    [{"value": True}], [child("a"), child("b")], (child("a"),), [{"content": 1}, {}], [{"content": 1.5}, 3],
+    [{"name": "c"}],
+])
+DRAWN_KEYWORDS = st.dictionaries(
+    st.sampled_from(["description", "display_name", "type", "default", "min", "max", "options", "fields", "colour"]),
+    DRAWN_VALUES, max_size=4)
+
+
+def outcome(cls, name, metadata):
+    """What building and dumping a field gives: the field and its dump with the warnings, or the errors."""
+    try:
+        field = instantiate_field(cls, name, dict(metadata))
+    except QuorvelError as error:
+        return "refused", str(error), type(error.__cause__).__name__
+    try:
+        dumped = repr(dump_warnings(field))
+    except Exception as error:
+        dumped = "not dumped", type(error).__name__, str(error)
+    return repr(field), sorted(field.model_fields_set), [type(value) for value in field.__dict__.values()], dumped
+
+
+@settings(max_examples=300, deadline=None, derandomize=True, database=None)
+@given(st.sampled_from(KINDS), st.sampled_from(["x", "max_speed"]), DRAWN_KEYWORDS)
+def test_drawn_keywords_build_and_dump_as_in_pydantic(cls, name, metadata):
+    assert outcome(cls, name, metadata) == outcome(general_kind(cls), name, metadata)
 
 
 # --- what the shortcuts give way to, on the very next call ------------------------------------------------------

@@ -16,14 +16,16 @@ import json
 import pathlib
 from typing import Any
 
-from nimbrel.quorvel.core.exceptions import QuorvelError
-from nimbrel.quorvel.data.enum_content import ConfigEnum
-from nimbrel.quorvel.data.json_content import ConfigUntypedDict
-from nimbrel.quorvel.data.list_content import ConfigList
-from nimbrel.quorvel.data.optional_content import ConfigOptional
-from nimbrel.quorvel.data.record_content import ConfigData
-from nimbrel.quorvel.data.union_content import ConfigUnion
-from nimbrel.quorvel.fields.field_models import FieldPassword
+from nimbrel.quorvel import (
+    ConfigData,
+    ConfigEnum,
+    ConfigList,
+    ConfigOptional,
+    ConfigUnion,
+    ConfigUntypedDict,
+    FieldPassword,
+    QuorvelError,
+)
 
 
 class Resolution(ConfigEnum):

@@ -37,8 +37,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 from demo import Service, first_error  # noqa: E402
 
-from nimbrel.quorvel.core.exceptions import QuorvelError  # noqa: E402
-from nimbrel.quorvel.data.check import check  # noqa: E402
+from nimbrel.quorvel import QuorvelError, check  # noqa: E402
 
 MAX_BODY = 1024 * 1024
 # A tuple has no form field kind: the form shows every other field, and a
@@ -116,7 +115,6 @@ class Store:
             return Service(), [problem("stored", f"The stored configuration {self.path.name} does not fit the "
                                                  f"configuration at {error.pointer or '/'}: {first_error(error)} "
                                                  "The form shows the defaults.")]
-        assert isinstance(stored, Service)
         return stored, []
 
     def save(self, service: Service) -> Any:
@@ -169,7 +167,6 @@ def parse_submission(submitted: dict[str, Any], stored: Service) -> Service | JS
                             status_code=422)
     except RecursionError:
         return refused(400, "request", "The configuration is nested too deeply.")
-    assert isinstance(service, Service)
     problems = check(service)
     if problems:
         return JSONResponse({"errors": [problem(p.code, p.message, p.location, p.pointer) for p in problems]},

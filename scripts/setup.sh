@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Brings a checkout to the point where the demo and the tests can run: Python 3.14
-# (provisioned from Debian unstable when we are root on Debian), a C++ compiler,
+# (provisioned from Debian unstable when we are root on Debian and no python3.14
+# is on PATH; that upgrades base packages too, see provision_python), a C++ compiler,
 # Chromium for the browser tests (from Debian when we are root on Debian), .venv
 # with the runtime, web, test and build dependencies, and the package built and
 # installed into .venv. Every stage records what it did in a stamp inside .venv,
@@ -74,7 +75,10 @@ repair_dpkg() {
   apt_unstable -f install
 }
 
-# Pinned at 100 so the unstable suite only ever supplies what we name with -t.
+# Pinned at 100 so that a plain "apt-get upgrade" never takes anything from
+# unstable. An install with -t unstable is another matter: what it names and
+# every package that needs upgrading for it come from unstable (see
+# provision_python).
 add_unstable_suite() {
   if [[ ! -e $APT_SOURCES ]]; then
     say "adding Debian unstable as an apt source ($APT_SOURCES)"
@@ -97,14 +101,45 @@ EOF
   fi
 }
 
+# Reads apt's simulation of an install ("apt-get -s install ...") and says
+# which installed packages it upgrades ("Inst NAME [installed] (new ...)") and
+# which it removes ("Remv NAME [installed] ..."); packages it only adds
+# ("Inst NAME (new ...)") are not listed.
+summarise_simulation() {
+  awk '
+    function packages(count) { return count == 1 ? "package" : "packages" }
+    $1 == "Inst" && $3 ~ /^\[/ && !seen[$2]++ { upgraded = upgraded " " $2; upgrades++ }
+    $1 == "Remv" && !seen[$2]++ { removed = removed " " $2; removals++ }
+    END {
+      if (upgrades) {
+        printf "it upgrades %d installed %s to their Debian unstable versions:%s\n", upgrades, packages(upgrades), upgraded
+      }
+      if (removals) printf "it removes %d installed %s:%s\n", removals, packages(removals), removed
+      if (!upgrades && !removals) print "it upgrades and removes no installed package"
+    }'
+}
+
+# Says, before installing PACKAGES from unstable, what else that changes.
+announce_unstable_install() {
+  local simulation
+  simulation="$(apt_unstable -s install "$@")" || return 1
+  summarise_simulation <<<"$simulation" | while IFS= read -r line; do say "installing $*: $line"; done
+}
+
+# Unstable's python3.14 needs newer base packages than Debian 12 has, and they
+# come from unstable too: on Debian 12 this upgrades 42 installed packages
+# (libc6, libstdc++6, openssl, dpkg, ...) and removes four. Their list is
+# printed first. A Python 3.14 already on PATH avoids all of this.
 provision_python() {
   add_unstable_suite
   apt_update
   step "repairing unfinished dpkg work" repair_dpkg
   # python3-pip-whl has to come from unstable as well: bookworm's pip wheel is
   # too old for 3.14 and ensurepip fails inside "python3.14 -m venv".
-  step "installing Python 3.14 from Debian unstable" \
-    apt_unstable install python3.14 python3.14-dev python3.14-venv python3-pip-whl
+  local packages=(python3.14 python3.14-dev python3.14-venv python3-pip-whl)
+  step "asking apt what installing Python 3.14 from Debian unstable changes (apt-get -s)" \
+    announce_unstable_install "${packages[@]}"
+  step "installing Python 3.14 from Debian unstable" apt_unstable install "${packages[@]}"
 }
 
 # Prints what python3.14 lacks for building and for creating .venv; empty when
@@ -153,7 +188,8 @@ compiler() { command -v c++ 2>/dev/null || command -v g++ 2>/dev/null; }
 # Once python3.14 came from unstable, libc6-dev may be unstable's too, and
 # bookworm's g++ can then fail to resolve; unstable's g++ is the fallback.
 install_gxx() {
-  DEBIAN_FRONTEND=noninteractive apt-get install -y g++ || apt_unstable install g++
+  DEBIAN_FRONTEND=noninteractive apt-get install -y g++ ||
+    { announce_unstable_install g++ && apt_unstable install g++; }
 }
 
 ensure_compiler() {
@@ -290,8 +326,15 @@ ensure_build() {
 SANITIZE=0
 if [[ ${QUORVEL_SANITIZE:-0} == 1 ]]; then SANITIZE=1; fi
 
-ensure_python
-ensure_compiler
-ensure_chromium
-ensure_venv
-ensure_build
+main() {
+  ensure_python
+  ensure_compiler
+  ensure_chromium
+  ensure_venv
+  ensure_build
+}
+
+# Sourced (by the tests of its functions), the script only defines them.
+if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
+  main
+fi

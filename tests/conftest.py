@@ -1,13 +1,17 @@
 """Fixtures shared by the test modules."""
 
 import contextlib
+import copy
 import dataclasses
+import enum
 import importlib.machinery
 import os
 import pathlib
+import re
 import socket
 import subprocess
 import sys
+import textwrap
 import time
 import types
 from collections.abc import Iterator
@@ -15,8 +19,22 @@ from typing import Any
 
 import pytest
 
+from nimbrel.quorvel.data.enum_content import ConfigEnum
+from nimbrel.quorvel.data.json_content import ConfigUntypedDict
+from nimbrel.quorvel.data.list_content import ConfigList
+from nimbrel.quorvel.data.optional_content import ConfigOptional
+from nimbrel.quorvel.data.record_content import ConfigData
+from nimbrel.quorvel.data.union_content import ConfigUnion
+from nimbrel.quorvel.fields.field_models import FieldPassword
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DEMO_PATH = ROOT / "examples" / "demo.py"
+README_PYTHON_BLOCK = re.compile(r"^```python\n(.*?)^```", re.MULTILINE | re.DOTALL)
+
+
+def readme_python_blocks() -> list[str]:
+    """The README's Python examples, in the order a reader meets them."""
+    return README_PYTHON_BLOCK.findall((ROOT / "README.md").read_text())
 
 
 def load_demo() -> types.ModuleType:
@@ -35,6 +53,70 @@ def load_demo() -> types.ModuleType:
 @pytest.fixture(scope="session")
 def demo() -> types.ModuleType:
     return load_demo()
+
+
+@contextlib.contextmanager
+def unchanged(*values: Any) -> Iterator[None]:
+    """Fails when the block leaves any of `values` different from a deep copy taken before it. The check runs
+    even when the block raises, since refusals must leave their inputs alone too."""
+    before = copy.deepcopy(values)
+    try:
+        yield
+    finally:
+        assert values == before, "an input was modified"
+
+
+def run_python(code: str, timeout: float = 120) -> str:
+    """Runs `code` in a fresh interpreter, for what cannot be undone in this one; answers what it printed."""
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.strip()
+
+
+# --- the service configuration that whole-library tests (leaks, threads) work on ------------------------------------
+# Like the demo's, with a content enumeration inside the camera and names of its own, so that type keys stay unique.
+
+class SharedShade(ConfigEnum):
+    DARK = "dark"
+    LIGHT = "light"
+
+
+class SharedCodec(enum.Enum):
+    H264 = "h264"
+    H265 = "h265"
+
+
+@dataclasses.dataclass
+class SharedCamera(ConfigData):
+    host: str = "localhost"
+    port: int = dataclasses.field(default=554, metadata={"min": 1, "max": 65535})
+    password: str = dataclasses.field(default="", metadata={"input": FieldPassword})
+    shade: SharedShade = SharedShade.DARK
+
+
+@dataclasses.dataclass
+class SharedRecording(ConfigData):
+    directory: str = "/var/recordings"
+    keep_days: int = 7
+
+
+@dataclasses.dataclass
+class SharedService(ConfigData):
+    cameras: ConfigList[SharedCamera] = dataclasses.field(
+        default_factory=lambda: ConfigList[SharedCamera]([SharedCamera(), SharedCamera(host="cam-2", port=8554)]))
+    recording: ConfigOptional[SharedRecording] = dataclasses.field(
+        default_factory=lambda: ConfigOptional[SharedRecording](SharedRecording()))
+    retention: ConfigUnion[int | SharedRecording] = dataclasses.field(
+        default_factory=lambda: ConfigUnion[int | SharedRecording](SharedRecording(keep_days=3)))
+    codec: SharedCodec = SharedCodec.H264
+    bitrates: dict[str, int] = dataclasses.field(default_factory=lambda: {"low": 500, "high": 4000})
+    window: tuple[int, str] = (640, "wide")
+    vendor: ConfigUntypedDict = dataclasses.field(default_factory=lambda: ConfigUntypedDict({"exposure": "auto"}))
+
+
+# A tuple has no form field kind: forms of the service show every other field.
+SHARED_SERVICE_FORM = {"names": [f.name for f in dataclasses.fields(SharedService) if f.name != "window"]}
 
 
 CHROMIUM = os.environ.get("QUORVEL_CHROMIUM", "/usr/bin/chromium")

@@ -1,17 +1,20 @@
-"""Records parsed straight from the other content kinds take effect exactly as the Python-level calls would:
+"""Content parsed straight from the other content kinds takes effect exactly as the Python-level calls would:
 an override, a rebound module global or a metaclass attribute is honoured on the very next call."""
 
 import abc
 import dataclasses
+import enum
 
 import pytest
 
 from nimbrel.quorvel.core.exceptions import QuorvelError, QuorvelParseError
-from nimbrel.quorvel.data import list_content, optional_content, record_content
+from nimbrel.quorvel.data import list_content, optional_content, record_content, union_content
+from nimbrel.quorvel.data.enum_content import ConfigEnum
 from nimbrel.quorvel.data.list_content import ConfigList
 from nimbrel.quorvel.data.optional_content import ConfigOptional
 from nimbrel.quorvel.data.parse import from_defaults
 from nimbrel.quorvel.data.record_content import ConfigData
+from nimbrel.quorvel.data.union_content import ConfigUnion
 
 
 def fresh_record():
@@ -114,3 +117,260 @@ def test_foreign_errors_of_a_record_are_wrapped_as_the_dispatcher_wraps_them():
     with pytest.raises(QuorvelError) as caught:
         from_defaults(ConfigList[Strict], [{"content": {"size": "x", "extra": 1}}])
     assert type(caught.value).__name__ == "QuorvelValidationError" and caught.value.location == (0, "content")
+
+
+class Shade(ConfigEnum):
+    DARK = "dark"
+    LIGHT = "light"
+
+
+def fresh_kinds():
+    """A record whose fields are one of each content kind, with its own parametrised classes per test."""
+
+    @dataclasses.dataclass
+    class Part(ConfigData):
+        size: int = 1
+
+    @dataclasses.dataclass
+    class Whole(ConfigData):
+        parts: ConfigList[Part] = dataclasses.field(default_factory=lambda: ConfigList[Part]([]))
+        spare: ConfigOptional[Part] = dataclasses.field(default_factory=lambda: ConfigOptional[Part](None))
+        either: ConfigUnion[int | Part] = dataclasses.field(default_factory=lambda: ConfigUnion[int | Part](0))
+        shade: Shade = Shade.DARK
+
+    return Part, Whole
+
+
+WHOLE_DATA = {"parts": [{"content": {"size": 2}}], "spare": {"default": True, "content": {"size": 3}},
+              "either": {"selection": "part", "part": {"size": 4}}, "shade": "light"}
+
+
+def parsed_sizes(whole):
+    return [part.size for part in whole.parts], whole.spare.content.size, whole.either.content.size, whole.shade
+
+
+@pytest.mark.parametrize("field", ["parts", "spare", "either", "shade"])
+def test_an_override_of_a_field_kind_takes_effect_at_once(field):
+    Part, Whole = fresh_kinds()
+    assert parsed_sizes(Whole.from_defaults(WHOLE_DATA)) == ([2], 3, 4, Shade.LIGHT)
+    kind = {"parts": ConfigList[Part], "spare": ConfigOptional[Part], "either": ConfigUnion[int | Part]}.get(
+        field, Shade)
+    kind.from_defaults = classmethod(lambda cls, data, alias=None: "overridden")
+    try:
+        assert getattr(Whole.from_defaults(WHOLE_DATA), field) == "overridden"
+    finally:
+        del kind.from_defaults
+    assert parsed_sizes(Whole.from_defaults(WHOLE_DATA)) == ([2], 3, 4, Shade.LIGHT)
+
+
+@pytest.mark.parametrize("module, field, data, parsed", [
+    (list_content, "parts", [{"content": 7}], lambda whole: list(whole.parts)),
+    (optional_content, "spare", {"default": True, "content": 8}, lambda whole: [whole.spare.content]),
+])
+def test_a_rebound_argument_resolver_is_used_at_once(monkeypatch, module, field, data, parsed):
+    Part, Whole = fresh_kinds()
+    Whole.from_defaults(WHOLE_DATA)
+    monkeypatch.setattr(module, "resolve_generic_arg", lambda *args, **kwargs: int)
+    assert parsed(Whole.from_defaults({**WHOLE_DATA, field: data})) in ([7], [8])
+
+
+def test_an_overridden_member_list_of_a_union_is_asked_each_time():
+    Part, Whole = fresh_kinds()
+    union = ConfigUnion[int | Part]
+    Whole.from_defaults(WHOLE_DATA)
+    asked = []
+    union._contained_types = classmethod(lambda cls, alias: asked.append(alias) or [int])
+    try:
+        with pytest.raises(QuorvelError, match="selection 'part' is not a valid member"):
+            union.from_defaults(WHOLE_DATA["either"])
+        assert Whole.from_defaults({**WHOLE_DATA, "either": {"selection": "int", "int": 1}}).either.content == 1
+        assert asked == [union, union]
+    finally:
+        del union._contained_types
+
+
+class CallingMeta(type(Shade)):
+    def __call__(cls, value, *args, **kwargs):
+        return "called"
+
+
+class Called(ConfigEnum, metaclass=CallingMeta):
+    DARK = "dark"
+    LIGHT = "light"
+
+
+class Forgiving(ConfigEnum):
+    DARK = "dark"
+    LIGHT = "light"
+
+    @classmethod
+    def _missing_(cls, value):
+        return cls(value.lower()[:5])
+
+
+@pytest.mark.parametrize("cls, data, expected", [
+    # A metaclass's own __call__ answers instead of the members' value map.
+    (Called, "light", "called"),
+    # A value the map lacks goes to the class's _missing_.
+    (Forgiving, "LIGHTER", Forgiving.LIGHT),
+    (Shade, "light", Shade.LIGHT),
+    (Shade, {"value": "dark"}, Shade.DARK),
+])
+def test_an_enumeration_member_is_found_as_its_class_finds_it(cls, data, expected):
+    assert from_defaults(cls, data) == expected and cls.from_defaults(data) == expected
+
+
+def test_plain_enumerations_are_read_by_value_and_name():
+    class Plain(enum.Enum):
+        ONE = 1
+
+    assert from_defaults(Plain, 1) is Plain.ONE and from_defaults(Plain, "ONE") is Plain.ONE
+
+
+def test_a_record_decorated_again_is_parsed_with_its_new_fields():
+    @dataclasses.dataclass
+    class Grown(ConfigData):
+        size: int = 1
+
+    assert Grown.from_defaults({"size": 2}).size == 2
+    Grown.__annotations__["width"] = int
+    Grown.width = 5
+    dataclasses.dataclass(Grown)
+    grown = Grown.from_defaults({"size": 3, "width": 6})
+    assert (grown.size, grown.width) == (3, 6)
+
+
+def test_descriptors_given_to_a_record_later_are_read_at_once():
+    @dataclasses.dataclass
+    class Narrowed(ConfigData):
+        size: int = 1
+        width: int = 2
+
+    assert Narrowed.from_defaults({"size": 3, "width": 4}).width == 4
+    Narrowed.get_subfield_descriptors = classmethod(lambda cls: dataclasses.fields(cls)[:1])
+    with pytest.raises(QuorvelError, match=r"Unexpected fields for Narrowed: \['width'\]"):
+        Narrowed.from_defaults({"size": 3, "width": 4})
+    del Narrowed.get_subfield_descriptors
+    assert Narrowed.from_defaults({"size": 3, "width": 4}).width == 4
+
+
+# --- UI defaults: the direct route gives way to every override at once -------------------------------------
+
+
+def defaults_record():
+    """A record class per test holding every kind, with the defaults it gives while nothing is overridden."""
+    from nimbrel.quorvel.data.enum_content import ConfigEnum
+    from nimbrel.quorvel.data.union_content import ConfigUnion
+
+    class Shade(ConfigEnum):
+        DARK = "dark"
+
+    Item, _ = fresh_record()
+
+    @dataclasses.dataclass
+    class Panel(ConfigData):
+        item: Item = dataclasses.field(default_factory=Item)
+        items: ConfigList[Item] = dataclasses.field(default_factory=lambda: ConfigList[Item]([Item(2)]))
+        maybe: ConfigOptional[Item] = dataclasses.field(default_factory=lambda: ConfigOptional[Item](Item(3)))
+        either: ConfigUnion[int | Item] = dataclasses.field(default_factory=lambda: ConfigUnion[int | Item](4))
+        shade: Shade = Shade.DARK
+
+    expected = {"item": {"size": 1}, "items": [{"content": {"size": 2}}],
+                "maybe": {"default": True, "content": {"size": 3}}, "either": {"selection": "int", "int": 4},
+                "shade": "dark"}
+    return Item, Panel, expected
+
+
+def with_item(expected, size_defaults):
+    """`expected` with every Item's defaults replaced by `size_defaults`."""
+    return {**expected, "item": size_defaults, "items": [{"content": size_defaults}],
+            "maybe": {"default": True, "content": size_defaults}}
+
+
+def test_an_override_of_build_defaults_set_after_a_call_takes_effect_at_once():
+    Item, Panel, expected = defaults_record()
+    assert Panel().build_defaults() == expected
+    Item.build_defaults = lambda self: "overridden"
+    assert Panel().build_defaults() == with_item(expected, "overridden")
+    del Item.build_defaults
+    assert Panel().build_defaults() == expected
+
+
+@pytest.mark.parametrize("name", ["build_defaults", "get_subfield_descriptors"])
+def test_an_instance_attribute_hides_the_method_of_its_class(name):
+    Item, Panel, expected = defaults_record()
+    panel = Panel()
+    assert panel.build_defaults() == expected
+    replacement = (lambda: "own") if name == "build_defaults" else (lambda: [])
+    setattr(panel.item, name, replacement)
+    assert panel.build_defaults()["item"] == ("own" if name == "build_defaults" else {})
+
+
+def test_a_rebound_module_function_is_called_by_every_kind(monkeypatch):
+    from nimbrel.quorvel.data import content_core, union_content
+
+    Item, Panel, expected = defaults_record()
+    seen = []
+
+    def spy(value):
+        seen.append(type(value).__name__)
+        return content_core.build_defaults(value)
+
+    for module in (list_content, optional_content, union_content):
+        monkeypatch.setattr(module, "build_defaults", spy)
+    assert Panel().build_defaults() == expected
+    assert sorted(seen) == ["Item", "Item", "int"]
+
+
+def test_fields_are_read_as_getattr_reads_them():
+    Item, _ = fresh_record()
+
+    @dataclasses.dataclass
+    class Computed(ConfigData):
+        size: int = 1
+
+    Computed.size = property(lambda self: 7, lambda self, value: None)
+    assert Computed().build_defaults() == {"size": 7}
+
+    class Looked(Item):
+        def __getattribute__(self, name):
+            return 9 if name == "size" else super().__getattribute__(name)
+
+    assert Looked().build_defaults() == {"size": 9}
+    item = Item()
+    item.__dict__ = {"other": 1}
+    assert Item.size == 1 and item.build_defaults() == {"size": 1}
+
+
+def test_a_field_changed_while_earlier_fields_convert_is_read_anew():
+    @dataclasses.dataclass
+    class Changer(ConfigData):
+        size: int = 1
+
+        def build_defaults(self):
+            self.owner.size = 5
+            del self.owner.later
+            return "changed"
+
+    @dataclasses.dataclass
+    class Owner(ConfigData):
+        changer: Changer = dataclasses.field(default_factory=Changer)
+        size: int = 1
+        later: int = 2
+
+    owner = Owner()
+    owner.changer.owner = owner
+    assert owner.build_defaults() == {"changer": "changed", "size": 5, "later": 2}
+
+
+def test_a_registered_virtual_subclass_is_converted_on_the_next_call():
+    from nimbrel.quorvel.data.content_core import BaseConfigurableData, build_defaults
+
+    class Plain:
+        def build_defaults(self):
+            return "converted"
+
+    value = Plain()
+    assert build_defaults(value) is value
+    abc.ABCMeta.register(BaseConfigurableData, Plain)
+    assert build_defaults(value) == "converted"

@@ -1,6 +1,5 @@
 """Tests for the enumeration content nimbrel.quorvel.data.enum_content."""
 
-import copy
 import dataclasses
 import enum
 import inspect
@@ -9,6 +8,7 @@ import typing
 import pytest
 import typing_extensions
 
+from conftest import unchanged
 from nimbrel.quorvel.core import exceptions as exc_mod
 from nimbrel.quorvel.core import naming
 from nimbrel.quorvel.core.exceptions import QuorvelError, QuorvelMetadataError
@@ -137,11 +137,10 @@ def test_signatures_and_docstrings(name, is_classmethod, text, doc):
     ((1, "a"), Pair.A), ("A", Pair.A), ("one", Strict.ONE), ("x", Picky.X),
 ])
 def test_from_defaults_finds_the_member(data, expected):
-    before = copy.deepcopy(data)
-    assert type(expected).from_defaults(data) is expected
-    assert type(expected).from_defaults(data, alias=list) is expected
-    assert type(expected).parse_from_disk_representation(data) is expected
-    assert data == before
+    with unchanged(data):
+        assert type(expected).from_defaults(data) is expected
+        assert type(expected).from_defaults(data, alias=list) is expected
+        assert type(expected).parse_from_disk_representation(data) is expected
 
 
 @pytest.mark.parametrize("cls, data, shown", [
@@ -226,14 +225,14 @@ def test_build_field_for_type(cls, kwargs, name, default):
 
 def test_build_field_for_type_metadata_is_copied_and_never_changed():
     metadata = {"display_name": "Paint", "description": "d", "options": [{"text": "X", "value": "x"}]}
-    before = copy.deepcopy(metadata)
     options = metadata["options"]
-    result = Color.build_field_for_type(value=Color.RED, name="paint", metadata=metadata)
-    assert metadata == before and metadata["options"] is options
+    with unchanged(metadata):
+        result = Color.build_field_for_type(value=Color.RED, name="paint", metadata=metadata)
+        again = Color.RED.build_field(name="paint", metadata=metadata)
+    assert metadata["options"] is options
     assert (result.display_name, result.description, result.default) == ("Paint", "d", "red")
     assert result.options == COLOR_OPTIONS
-    again = Color.RED.build_field(name="paint", metadata=metadata)
-    assert again.model_dump() == result.model_dump() and metadata == before
+    assert again.model_dump() == result.model_dump()
 
 
 @pytest.mark.parametrize("kwargs, error, message", [
@@ -245,10 +244,9 @@ def test_build_field_for_type_metadata_is_copied_and_never_changed():
     ({"metadata": {"bogus": 1}}, QuorvelError, "Invalid metadata for field FieldEnum: keys=[bogus, options]. "),
 ])
 def test_build_field_for_type_refusals(kwargs, error, message):
-    before = copy.deepcopy(kwargs)
-    with pytest.raises(error) as err:
+    with unchanged(kwargs), pytest.raises(error) as err:
         Color.build_field_for_type(**kwargs)
-    assert str(err.value).startswith(message) and kwargs == before
+    assert str(err.value).startswith(message)
     if message.endswith("."):
         assert str(err.value) == message
 

@@ -4,9 +4,6 @@ switch it off on the very next call."""
 
 import dataclasses
 import enum
-import subprocess
-import sys
-import textwrap
 import warnings
 from pathlib import Path
 
@@ -15,6 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from pydantic import field_serializer
 
+from conftest import run_python
 from nimbrel.quorvel.core.exceptions import QuorvelError
 from nimbrel.quorvel.data import (
     enum_content,
@@ -96,14 +94,6 @@ class Drawing(ConfigData):
 # Builds and dumps the general way, as only the library's own FieldList takes
 # shortcuts; named as it is so that derived types and error titles match.
 GeneralFieldList = type("FieldList", (FieldList,), {})
-
-
-def run_python(code: str, timeout: float = 120) -> str:
-    """Runs `code` in a fresh interpreter, for what cannot be undone in this one."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=timeout)
-    assert done.returncode == 0, done.stderr
-    return done.stdout.strip()
 
 
 def general_form(cls, value, monkeypatch):

@@ -1,12 +1,12 @@
 """Tests for the free JSON object content nimbrel.quorvel.data.json_content."""
 
 import collections
-import copy
 import inspect
 from typing import Any
 
 import pytest
 
+from conftest import unchanged
 from nimbrel.quorvel.core.exceptions import (
     QuorvelImplementationError, QuorvelMetadataError, QuorvelValidationError,
 )
@@ -85,9 +85,9 @@ def test_build_field_for_type():
     inner = {"deep": 1}
     value = CUD(k=inner)
     metadata = {"description": "free form"}
-    before = copy.deepcopy(metadata)
-    result = CUD.build_field_for_type(value=value, type_specification=list, name="payload", metadata=metadata)
-    assert type(result) is FieldJsonText and metadata == before
+    with unchanged(metadata):
+        result = CUD.build_field_for_type(value=value, type_specification=list, name="payload", metadata=metadata)
+    assert type(result) is FieldJsonText
     assert (result.name, result.display_name, result.description) == ("payload", "Payload", "free form")
     assert type(result.default) is dict and result.default == {"k": inner}
     assert result.default is not value and result.default["k"] is inner
@@ -104,10 +104,9 @@ def test_build_field_for_type():
     ({"metadata": []}, TypeError, "Argument 'metadata' has incorrect type (expected dict, got list)"),
 ])
 def test_build_field_for_type_refusals(kwargs, exc, message):
-    before = copy.deepcopy(kwargs)
-    with pytest.raises(exc) as err:
+    with unchanged(kwargs), pytest.raises(exc) as err:
         CUD.build_field_for_type(**kwargs)
-    assert str(err.value) == message and kwargs == before
+    assert str(err.value) == message
 
 
 def test_type_key_that_is_not_a_string():

@@ -1,13 +1,12 @@
 """Configurations stored as JSON read back as they were: tuples, content inside built-in containers and int keys."""
 
-import copy
 import dataclasses
 import enum
 import json
 
 import pytest
 
-from conftest import load_demo
+from conftest import load_demo, unchanged
 from nimbrel.quorvel.core.exceptions import QuorvelError
 from nimbrel.quorvel.data.content_core import build_defaults
 from nimbrel.quorvel.data.enum_content import ConfigEnum
@@ -84,10 +83,9 @@ def test_site_defaults_are_json():
     (tuple[int, Sensor], [5, {"name": "x"}], (5, Sensor("x"))),
 ])
 def test_tuple_annotations_accept_lists(alias, data, parsed):
-    before = copy.deepcopy(data)
-    result = from_defaults(alias, data)
+    with unchanged(data):
+        result = from_defaults(alias, data)
     assert result == parsed and type(result) is tuple
-    assert data == before
 
 
 @pytest.mark.parametrize("alias, data, message", [
@@ -118,10 +116,9 @@ def test_a_list_is_read_from_a_copy():
 
 def test_build_defaults_converts_at_any_depth():
     value = {"a": [Sensor(), (Mode.MANUAL, {Mode.AUTO: Level.HIGH})], "b": 1}
-    before = copy.deepcopy(value)
-    assert build_defaults(value) == {"a": [{"name": "s", "mode": "auto", "level": 1}, ("manual", {"auto": 2})],
-                                     "b": 1}
-    assert value == before
+    with unchanged(value):
+        assert build_defaults(value) == {"a": [{"name": "s", "mode": "auto", "level": 1}, ("manual", {"auto": 2})],
+                                         "b": 1}
 
 
 @pytest.mark.parametrize("value", [

@@ -9,7 +9,6 @@ not have grown beyond a small noise bound.
 import ctypes
 import ctypes.util
 import dataclasses
-import enum
 import gc
 import os
 import sys
@@ -20,20 +19,20 @@ from typing import Any, Callable
 
 import pytest
 
+import nimbrel.quorvel as package
+from conftest import SHARED_SERVICE_FORM, SharedCamera, SharedCodec, SharedRecording, SharedService, SharedShade
 from nimbrel.quorvel.core.exceptions import QuorvelError
 from nimbrel.quorvel.core.naming import display_value
 from nimbrel.quorvel.data import serialize
 from nimbrel.quorvel.data.check import check
 from nimbrel.quorvel.data.content_core import BaseConfigurableData, build_defaults
-from nimbrel.quorvel.data.enum_content import ConfigEnum
-from nimbrel.quorvel.data.json_content import ConfigUntypedDict
 from nimbrel.quorvel.data.list_content import ConfigList
 from nimbrel.quorvel.data.optional_content import ConfigOptional
 from nimbrel.quorvel.data.parse import from_defaults
 from nimbrel.quorvel.data.record_content import ConfigData
 from nimbrel.quorvel.data.schema import json_schema
 from nimbrel.quorvel.data.union_content import ConfigUnion
-from nimbrel.quorvel.fields.field_models import FieldList, FieldPassword
+from nimbrel.quorvel.fields.field_models import FieldList
 from nimbrel.quorvel.typing.type_lookup import get_implementation, type_key_class
 
 WARMUP = 200
@@ -45,56 +44,16 @@ BLOCKS_BOUND = 200  # allocated interpreter blocks tolerated over the measured l
 CLASS_REF_NOISE = 16
 
 
-class LeakShade(ConfigEnum):
-    DARK = "dark"
-    LIGHT = "light"
-
-
-class LeakCodec(enum.Enum):
-    H264 = "h264"
-    H265 = "h265"
-
-
-@dataclasses.dataclass
-class LeakCamera(ConfigData):
-    host: str = "localhost"
-    port: int = dataclasses.field(default=554, metadata={"min": 1, "max": 65535})
-    password: str = dataclasses.field(default="", metadata={"input": FieldPassword})
-    shade: LeakShade = LeakShade.DARK
-
-
-@dataclasses.dataclass
-class LeakRecording(ConfigData):
-    directory: str = "/var/recordings"
-    keep_days: int = 7
-
-
-@dataclasses.dataclass
-class LeakService(ConfigData):
-    cameras: ConfigList[LeakCamera] = dataclasses.field(
-        default_factory=lambda: ConfigList[LeakCamera]([LeakCamera(), LeakCamera(host="cam-2", port=8554)]))
-    recording: ConfigOptional[LeakRecording] = dataclasses.field(
-        default_factory=lambda: ConfigOptional[LeakRecording](LeakRecording()))
-    retention: ConfigUnion[int | LeakRecording] = dataclasses.field(
-        default_factory=lambda: ConfigUnion[int | LeakRecording](LeakRecording(keep_days=3)))
-    codec: LeakCodec = LeakCodec.H264
-    bitrates: dict[str, int] = dataclasses.field(default_factory=lambda: {"low": 500, "high": 4000})
-    window: tuple[int, str] = (640, "wide")
-    vendor: ConfigUntypedDict = dataclasses.field(default_factory=lambda: ConfigUntypedDict({"exposure": "auto"}))
-
-
-SERVICE = LeakService()
+SERVICE = SharedService()
 SERVICE_DEFAULTS = SERVICE.build_defaults()
 SERVICE_DISK = SERVICE.serialize_to_disk_representation()
 SERVICE_ROOT = SERVICE.build_root_defaults()
-SHOWN = [f.name for f in dataclasses.fields(LeakService) if f.name != "window"]
-FORM_METADATA = {"names": SHOWN}
 CAMERA_DATA = {"host": "cam-9", "port": 99, "password": "pw", "shade": "light"}
-UNION_ALIAS = ConfigUnion[int | LeakRecording]
-UNION_DATA = {"selection": "leak_recording", "leak_recording": {"directory": "/x", "keep_days": 1}}
-LIST_ALIAS = ConfigList[LeakCamera]
+UNION_ALIAS = ConfigUnion[int | SharedRecording]
+UNION_DATA = {"selection": "shared_recording", "shared_recording": {"directory": "/x", "keep_days": 1}}
+LIST_ALIAS = ConfigList[SharedCamera]
 LIST_DATA = [{"content": CAMERA_DATA}, {"content": {"port": 2}}]
-OPTIONAL_ALIAS = ConfigOptional[LeakRecording]
+OPTIONAL_ALIAS = ConfigOptional[SharedRecording]
 OPTIONAL_DATA = {"default": True, "content": {"keep_days": 4}}
 TUPLE_DATA = (5, "five")
 DICT_DATA = {"a": 1, "b": 2, "c": 3}
@@ -117,11 +76,11 @@ BAD_FIELD_METADATA = {"default": 3, "bogus": 1}
 BAD_NAMES = {"names": 5}
 TUPLE_LIST_DATA = [5, "five"]
 INT_KEY_DATA = {"1": "a", "01": "b", "x": "c"}
-CONTAINED_VALUE = {"a": [LeakCamera()], "b": (1, LeakCodec.H264)}
-BAD_ROOT = {"leak_service": {"cameras": [{"content": {"port": {"x": 1}}}]}}
-BAD_SERVICE = LeakService(
-    cameras=ConfigList[LeakCamera]([LeakCamera(port=0), LeakCamera(host=5, shade="dark"), LeakRecording()]),
-    retention=ConfigUnion[int | LeakRecording]("x"), bitrates={"low": "b", 5: 1, "a/b~": 2}, window=(1, 2, 3))
+CONTAINED_VALUE = {"a": [SharedCamera()], "b": (1, SharedCodec.H264)}
+BAD_ROOT = {"shared_service": {"cameras": [{"content": {"port": {"x": 1}}}]}}
+BAD_SERVICE = SharedService(
+    cameras=ConfigList[SharedCamera]([SharedCamera(port=0), SharedCamera(host=5, shade="dark"), SharedRecording()]),
+    retention=ConfigUnion[int | SharedRecording]("x"), bitrates={"low": "b", 5: 1, "a/b~": 2}, window=(1, 2, 3))
 
 
 @dataclasses.dataclass
@@ -176,9 +135,9 @@ def raises(func, exc=QuorvelError):
 def location_of_failure(root):
     """Loads a failing root form and reads where the error says it failed."""
     try:
-        LeakService.load_root_defaults(root)
+        SharedService.load_root_defaults(root)
     except QuorvelError as err:
-        assert err.pointer == "/leak_service/cameras/0/content/port"
+        assert err.pointer == "/shared_service/cameras/0/content/port"
         raise
 
 
@@ -190,69 +149,70 @@ OPS = {
     "parse_bool": Op(lambda: from_defaults(bool, True), (bool,)),
     "parse_plain_union": Op(lambda: from_defaults(int | None, None)),
     "parse_config_union": Op(lambda: from_defaults(UNION_ALIAS, UNION_DATA),
-                             (UNION_ALIAS, UNION_DATA, LeakRecording)),
+                             (UNION_ALIAS, UNION_DATA, SharedRecording)),
     "parse_config_union_int": Op(lambda: from_defaults(UNION_ALIAS, {"selection": "int", "int": 30}),
                                  (UNION_ALIAS,)),
     "parse_config_optional": Op(lambda: from_defaults(OPTIONAL_ALIAS, OPTIONAL_DATA),
-                                (OPTIONAL_ALIAS, OPTIONAL_DATA, LeakRecording)),
+                                (OPTIONAL_ALIAS, OPTIONAL_DATA, SharedRecording)),
     "parse_config_optional_empty": Op(lambda: from_defaults(OPTIONAL_ALIAS, {"default": False}), (OPTIONAL_ALIAS,)),
-    "parse_config_list": Op(lambda: from_defaults(LIST_ALIAS, LIST_DATA), (LIST_ALIAS, LIST_DATA, LeakCamera)),
+    "parse_config_list": Op(lambda: from_defaults(LIST_ALIAS, LIST_DATA), (LIST_ALIAS, LIST_DATA, SharedCamera)),
     "parse_plain_list": Op(lambda: from_defaults(list[int], PLAIN_LIST_DATA), (PLAIN_LIST_DATA,)),
     "parse_tuple": Op(lambda: from_defaults(tuple[int, str], TUPLE_DATA), (TUPLE_DATA,)),
     "parse_tuple_variadic": Op(lambda: from_defaults(tuple[int, ...], (1, 2, 3))),
     "parse_tuple_from_list": Op(lambda: from_defaults(tuple[int, str], TUPLE_LIST_DATA), (TUPLE_LIST_DATA,)),
     "parse_int_key_dict": Op(lambda: from_defaults(dict[int, str], INT_KEY_DATA), (INT_KEY_DATA,)),
     "parse_dict": Op(lambda: from_defaults(dict[str, int], DICT_DATA), (DICT_DATA,)),
-    "parse_enum_key_dict": Op(lambda: from_defaults(dict[LeakCodec, int], ENUM_DICT_DATA),
-                              (ENUM_DICT_DATA, LeakCodec)),
+    "parse_enum_key_dict": Op(lambda: from_defaults(dict[SharedCodec, int], ENUM_DICT_DATA),
+                              (ENUM_DICT_DATA, SharedCodec)),
     "parse_any_dict": Op(lambda: from_defaults(dict[str, Any], NESTED_VALUE), (NESTED_VALUE,)),
-    "parse_enum": Op(lambda: from_defaults(LeakShade, "light"), (LeakShade,)),
-    "parse_plain_enum": Op(lambda: from_defaults(LeakCodec, {"value": "h265"}), (LeakCodec,)),
-    "parse_record": Op(lambda: from_defaults(LeakCamera, CAMERA_DATA), (LeakCamera, CAMERA_DATA)),
-    "parse_record_by_key": Op(lambda: from_defaults("leak_camera", CAMERA_DATA), (LeakCamera, CAMERA_DATA)),
+    "parse_enum": Op(lambda: from_defaults(SharedShade, "light"), (SharedShade,)),
+    "parse_plain_enum": Op(lambda: from_defaults(SharedCodec, {"value": "h265"}), (SharedCodec,)),
+    "parse_record": Op(lambda: from_defaults(SharedCamera, CAMERA_DATA), (SharedCamera, CAMERA_DATA)),
+    "parse_record_by_key": Op(lambda: from_defaults("shared_camera", CAMERA_DATA), (SharedCamera, CAMERA_DATA)),
     # records
-    "record_from_defaults": Op(lambda: LeakService.from_defaults(SERVICE_DEFAULTS),
-                               (LeakService, LeakCamera, LIST_ALIAS, SERVICE_DEFAULTS), 1000),
-    "record_build_defaults": Op(SERVICE.build_defaults, (LeakService, SERVICE), 1000),
-    "record_build_root_defaults": Op(SERVICE.build_root_defaults, (LeakService, SERVICE), 1000),
-    "record_load_root_defaults": Op(lambda: LeakService.load_root_defaults(SERVICE_ROOT),
-                                    (LeakService, SERVICE_ROOT), 1000),
-    "build_defaults_inside_containers": Op(lambda: build_defaults(CONTAINED_VALUE), (CONTAINED_VALUE, LeakCamera)),
-    "record_serialize_to_disk": Op(SERVICE.serialize_to_disk_representation, (LeakService, SERVICE), 1000),
-    "record_parse_from_disk": Op(lambda: LeakService.parse_from_disk_representation(SERVICE_DISK),
-                                 (LeakService, SERVICE_DISK), 1000),
-    "record_camera_round_trip": Op(lambda: LeakCamera.from_defaults(LeakCamera().build_defaults()), (LeakCamera,)),
+    "record_from_defaults": Op(lambda: SharedService.from_defaults(SERVICE_DEFAULTS),
+                               (SharedService, SharedCamera, LIST_ALIAS, SERVICE_DEFAULTS), 1000),
+    "record_build_defaults": Op(SERVICE.build_defaults, (SharedService, SERVICE), 1000),
+    "record_build_root_defaults": Op(SERVICE.build_root_defaults, (SharedService, SERVICE), 1000),
+    "record_load_root_defaults": Op(lambda: SharedService.load_root_defaults(SERVICE_ROOT),
+                                    (SharedService, SERVICE_ROOT), 1000),
+    "build_defaults_inside_containers": Op(lambda: build_defaults(CONTAINED_VALUE), (CONTAINED_VALUE, SharedCamera)),
+    "record_serialize_to_disk": Op(SERVICE.serialize_to_disk_representation, (SharedService, SERVICE), 1000),
+    "record_parse_from_disk": Op(lambda: SharedService.parse_from_disk_representation(SERVICE_DISK),
+                                 (SharedService, SERVICE_DISK), 1000),
+    "record_camera_round_trip": Op(lambda: SharedCamera.from_defaults(SharedCamera().build_defaults()),
+                                   (SharedCamera,)),
     # checks
-    "check_clean": Op(lambda: check(SERVICE), (LeakService, SERVICE), 1000),
-    "check_problems": Op(lambda: check(BAD_SERVICE), (LeakService, LeakCamera, BAD_SERVICE), 500),
+    "check_clean": Op(lambda: check(SERVICE), (SharedService, SERVICE), 1000),
+    "check_problems": Op(lambda: check(BAD_SERVICE), (SharedService, SharedCamera, BAD_SERVICE), 500),
     "error_check_not_content": Op(raises(lambda: check(CAMERA_DATA), TypeError), (CAMERA_DATA,)),
     # JSON Schema
-    "schema_record": Op(lambda: json_schema(LeakService), (LeakService, LeakCamera, LeakShade), 1000),
-    "schema_list_alias": Op(lambda: json_schema(LIST_ALIAS), (LIST_ALIAS, LeakCamera)),
-    "schema_union_alias": Op(lambda: json_schema(UNION_ALIAS), (UNION_ALIAS, LeakRecording)),
-    "error_schema_not_content": Op(raises(lambda: json_schema(LeakCodec), TypeError), (LeakCodec,)),
+    "schema_record": Op(lambda: json_schema(SharedService), (SharedService, SharedCamera, SharedShade), 1000),
+    "schema_list_alias": Op(lambda: json_schema(LIST_ALIAS), (LIST_ALIAS, SharedCamera)),
+    "schema_union_alias": Op(lambda: json_schema(UNION_ALIAS), (UNION_ALIAS, SharedRecording)),
+    "error_schema_not_content": Op(raises(lambda: json_schema(SharedCodec), TypeError), (SharedCodec,)),
     "error_schema_unsupported_field": Op(raises(lambda: json_schema(LeakBytes)), (LeakBytes,), 1000),
     # fields
     "build_field_for_type": Op(
-        lambda: LeakService.build_field_for_type(value=SERVICE, metadata=FORM_METADATA).model_dump(),
-        (LeakService, SERVICE, FORM_METADATA, SHOWN), 500),
-    "build_field_for_camera": Op(lambda: LeakCamera.build_field_for_type().model_dump(), (LeakCamera,), 1000),
+        lambda: SharedService.build_field_for_type(value=SERVICE, metadata=SHARED_SERVICE_FORM).model_dump(),
+        (SharedService, SERVICE, SHARED_SERVICE_FORM, SHARED_SERVICE_FORM["names"]), 500),
+    "build_field_for_camera": Op(lambda: SharedCamera.build_field_for_type().model_dump(), (SharedCamera,), 1000),
     "instantiate_field_list_rows": Op(
         lambda: serialize.instantiate_field(FieldList, "rows", {"default": LIST_DATA}).model_dump(), (LIST_DATA,)),
     "error_field_list_rows": Op(
         raises(lambda: serialize.instantiate_field(FieldList, "rows", {"default": LIST_DATA, "fields": [1]})),
         (LIST_DATA,), 500),
     "serialize_build_field": Op(lambda: serialize.build_field("port", int, {"default": 3, "min": 1}), (int,)),
-    "serialize_build_field_enum": Op(lambda: serialize.build_field("shade", LeakShade, {"default": LeakShade.DARK}),
-                                     (LeakShade,)),
+    "serialize_build_field_enum": Op(lambda: serialize.build_field("shade", SharedShade, {"default": SharedShade.DARK}),
+                                     (SharedShade,)),
     # generic subscription and lookups
     "subscribe_list": Op(lambda: ConfigList[int], (ConfigList, ConfigList[int])),
-    "subscribe_list_record": Op(lambda: ConfigList[LeakCamera], (ConfigList, LIST_ALIAS, LeakCamera)),
-    "subscribe_optional": Op(lambda: ConfigOptional[LeakRecording], (ConfigOptional, OPTIONAL_ALIAS)),
-    "subscribe_union": Op(lambda: ConfigUnion[int | LeakRecording], (ConfigUnion, UNION_ALIAS)),
-    "get_implementation": Op(lambda: get_implementation(BaseConfigurableData, "leak_camera"),
-                             (BaseConfigurableData, LeakCamera), 1000),
-    "type_key_class": Op(lambda: type_key_class(LeakCamera), (LeakCamera,)),
+    "subscribe_list_record": Op(lambda: ConfigList[SharedCamera], (ConfigList, LIST_ALIAS, SharedCamera)),
+    "subscribe_optional": Op(lambda: ConfigOptional[SharedRecording], (ConfigOptional, OPTIONAL_ALIAS)),
+    "subscribe_union": Op(lambda: ConfigUnion[int | SharedRecording], (ConfigUnion, UNION_ALIAS)),
+    "get_implementation": Op(lambda: get_implementation(BaseConfigurableData, "shared_camera"),
+                             (BaseConfigurableData, SharedCamera), 1000),
+    "type_key_class": Op(lambda: type_key_class(SharedCamera), (SharedCamera,)),
     "type_key_class_alias": Op(lambda: type_key_class(LIST_ALIAS), (LIST_ALIAS,)),
     "display_value_text": Op(lambda: display_value(LONG_TEXT), (LONG_TEXT,)),
     "display_value_nested": Op(lambda: display_value(NESTED_VALUE, 40), (NESTED_VALUE,)),
@@ -260,42 +220,46 @@ OPS = {
     "display_value_huge_int": Op(lambda: display_value(HUGE_INT), (HUGE_INT,)),
     "display_value_cycle": Op(lambda: display_value(CYCLIC_VALUE, 200), (CYCLIC_VALUE,)),
     "display_value_set": Op(lambda: display_value(SET_VALUE), (SET_VALUE,)),
+    # the package's names
+    "package_getattr": Op(lambda: package.__getattr__("ConfigData"), (package, ConfigData)),
+    "package_dir": Op(lambda: dir(package), (package,)),
+    "error_package_unknown_name": Op(raises(lambda: package.ConfigRecord, AttributeError), (package,)),
     # error paths
-    "error_record_not_dict": Op(raises(lambda: from_defaults(LeakCamera, "nope")), (LeakCamera,)),
-    "error_record_bad_enum_field": Op(raises(lambda: LeakService.from_defaults(BAD_SERVICE_CODEC)),
-                                      (LeakService, BAD_SERVICE_CODEC, LeakCodec)),
-    "error_record_nested_list_field": Op(raises(lambda: LeakService.from_defaults(BAD_SERVICE_CAMERAS)),
-                                         (LeakService, BAD_SERVICE_CAMERAS, LeakShade, LIST_ALIAS)),
-    "error_record_unknown_keys": Op(raises(lambda: LeakCamera.from_defaults(UNKNOWN_KEYS)),
-                                    (LeakCamera, UNKNOWN_KEYS)),
-    "error_located_in_root_form": Op(raises(lambda: location_of_failure(BAD_ROOT)), (LeakService, BAD_ROOT)),
+    "error_record_not_dict": Op(raises(lambda: from_defaults(SharedCamera, "nope")), (SharedCamera,)),
+    "error_record_bad_enum_field": Op(raises(lambda: SharedService.from_defaults(BAD_SERVICE_CODEC)),
+                                      (SharedService, BAD_SERVICE_CODEC, SharedCodec)),
+    "error_record_nested_list_field": Op(raises(lambda: SharedService.from_defaults(BAD_SERVICE_CAMERAS)),
+                                         (SharedService, BAD_SERVICE_CAMERAS, SharedShade, LIST_ALIAS)),
+    "error_record_unknown_keys": Op(raises(lambda: SharedCamera.from_defaults(UNKNOWN_KEYS)),
+                                    (SharedCamera, UNKNOWN_KEYS)),
+    "error_located_in_root_form": Op(raises(lambda: location_of_failure(BAD_ROOT)), (SharedService, BAD_ROOT)),
     "error_union_selection": Op(raises(lambda: from_defaults(UNION_ALIAS, BAD_UNION_SELECTION)),
                                 (UNION_ALIAS, BAD_UNION_SELECTION)),
     "error_union_not_dict": Op(raises(lambda: from_defaults(UNION_ALIAS, 5)), (UNION_ALIAS,)),
     "error_plain_union_not_dict": Op(raises(lambda: from_defaults(int | str, 5))),
-    "error_enum_value": Op(raises(lambda: from_defaults(LeakShade, "purple")), (LeakShade,)),
-    "error_plain_enum_value": Op(raises(lambda: from_defaults(LeakCodec, "vp9")), (LeakCodec,)),
+    "error_enum_value": Op(raises(lambda: from_defaults(SharedShade, "purple")), (SharedShade,)),
+    "error_plain_enum_value": Op(raises(lambda: from_defaults(SharedCodec, "vp9")), (SharedCodec,)),
     "error_list_not_list": Op(raises(lambda: from_defaults(LIST_ALIAS, "x")), (LIST_ALIAS,)),
     "error_list_bad_item": Op(raises(lambda: from_defaults(LIST_ALIAS, [{"content": "x"}])), (LIST_ALIAS,)),
     "error_list_none": Op(raises(lambda: from_defaults(list[int], None))),
     "error_tuple_length": Op(raises(lambda: from_defaults(tuple[int, str], (1,)))),
     "error_tuple_type": Op(raises(lambda: from_defaults(tuple[int, ...], {1, 2}))),
     "error_dict_not_dict": Op(raises(lambda: from_defaults(dict[str, int], [("a", 1)]))),
-    "error_dict_bad_enum_key": Op(raises(lambda: from_defaults(dict[LeakCodec, int], {"vp9": 1})), (LeakCodec,)),
+    "error_dict_bad_enum_key": Op(raises(lambda: from_defaults(dict[SharedCodec, int], {"vp9": 1})), (SharedCodec,)),
     "error_unknown_type_key": Op(raises(lambda: from_defaults("no_such_leak_content", 1))),
     "error_get_implementation": Op(raises(lambda: get_implementation(BaseConfigurableData, "no_such_leak")),
                                    (BaseConfigurableData,), 1000),
-    "error_field_metadata_not_dict": Op(raises(lambda: LeakCamera.build_field_for_type(metadata=BAD_METADATA)),
-                                        (LeakCamera, BAD_METADATA), 1000),
-    "error_field_extra_metadata": Op(raises(lambda: LeakCamera.build_field_for_type(metadata=EXTRA_METADATA)),
-                                     (LeakCamera, EXTRA_METADATA), 500),
-    "error_field_names": Op(raises(lambda: LeakCamera.build_field_for_type(metadata=BAD_NAMES)),
-                            (LeakCamera, BAD_NAMES), 1000),
+    "error_field_metadata_not_dict": Op(raises(lambda: SharedCamera.build_field_for_type(metadata=BAD_METADATA)),
+                                        (SharedCamera, BAD_METADATA), 1000),
+    "error_field_extra_metadata": Op(raises(lambda: SharedCamera.build_field_for_type(metadata=EXTRA_METADATA)),
+                                     (SharedCamera, EXTRA_METADATA), 500),
+    "error_field_names": Op(raises(lambda: SharedCamera.build_field_for_type(metadata=BAD_NAMES)),
+                            (SharedCamera, BAD_NAMES), 1000),
     "error_build_field_metadata": Op(raises(lambda: serialize.build_field("port", int, BAD_FIELD_METADATA)),
                                      (BAD_FIELD_METADATA,), 500),
     "error_build_field_unsupported": Op(raises(lambda: serialize.build_field("x", tuple, {"default": 3}))),
-    "error_unsupported_record_field": Op(raises(lambda: LeakService.build_field_for_type(value=SERVICE)),
-                                         (LeakService, SERVICE), 500),
+    "error_unsupported_record_field": Op(raises(lambda: SharedService.build_field_for_type(value=SERVICE)),
+                                         (SharedService, SERVICE), 500),
 }
 
 
@@ -304,37 +268,44 @@ def _run(func, times):
         func()
 
 
+def _measure(op):
+    """Reference counts of the watched objects, traced memory, allocated blocks and C heap, before and after."""
+    watched = (op.func, *op.watched)
+    tracemalloc.start()
+    try:
+        _run(op.func, WARMUP)
+        gc.collect()
+        refs_before = [sys.getrefcount(obj) for obj in watched]
+        blocks_before = sys.getallocatedblocks()
+        heap_before = C_HEAP_IN_USE() if C_HEAP_IN_USE else 0
+        memory_before = tracemalloc.get_traced_memory()[0]
+        _run(op.func, op.iterations)
+        gc.collect()
+        memory_after = tracemalloc.get_traced_memory()[0]
+        blocks_after = sys.getallocatedblocks()
+        heap_after = C_HEAP_IN_USE() if C_HEAP_IN_USE else 0
+        refs_after = [sys.getrefcount(obj) for obj in watched]
+    finally:
+        tracemalloc.stop()
+    changed = [(repr(obj)[:60], before, after) for obj, before, after in zip(watched, refs_before, refs_after)
+               if abs(after - before) > (CLASS_REF_NOISE if isinstance(obj, type) else 0)]
+    return changed, memory_after - memory_before, blocks_after - blocks_before, heap_after - heap_before
+
+
 @pytest.mark.parametrize("name", list(OPS))
 def test_operation_does_not_leak(name):
     op = OPS[name]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)
         warnings.simplefilter("ignore", UserWarning)
-        watched = (op.func, *op.watched)
-        tracemalloc.start()
-        try:
-            _run(op.func, WARMUP)
-            gc.collect()
-            refs_before = [sys.getrefcount(obj) for obj in watched]
-            blocks_before = sys.getallocatedblocks()
-            heap_before = C_HEAP_IN_USE() if C_HEAP_IN_USE else 0
-            memory_before = tracemalloc.get_traced_memory()[0]
-            _run(op.func, op.iterations)
-            gc.collect()
-            memory_after = tracemalloc.get_traced_memory()[0]
-            blocks_after = sys.getallocatedblocks()
-            heap_after = C_HEAP_IN_USE() if C_HEAP_IN_USE else 0
-            refs_after = [sys.getrefcount(obj) for obj in watched]
-        finally:
-            tracemalloc.stop()
-    changed = [(repr(obj)[:60], before, after) for obj, before, after in zip(watched, refs_before, refs_after)
-               if abs(after - before) > (CLASS_REF_NOISE if isinstance(obj, type) else 0)]
+        changed, grown, blocks, heap = _measure(op)
+        # Caches of other tests (typing's subscription cache, for one) can let go of a class in the middle of a
+        # measurement; a leak shows again in a second measurement, such a release does not.
+        if changed:
+            changed, grown, blocks, heap = _measure(op)
     assert not changed, f"{name}: reference counts changed over {op.iterations} calls: {changed}"
-    grown = memory_after - memory_before
     assert grown < MEMORY_BOUND, f"{name}: traced memory grew by {grown} bytes over {op.iterations} calls"
-    blocks = blocks_after - blocks_before
     assert blocks < BLOCKS_BOUND, f"{name}: {blocks} more allocated blocks after {op.iterations} calls"
-    heap = heap_after - heap_before
     assert heap < C_HEAP_BOUND, f"{name}: C heap in use grew by {heap} bytes over {op.iterations} calls"
 
 

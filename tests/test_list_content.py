@@ -1,7 +1,6 @@
 """Tests for the list content nimbrel.quorvel.data.list_content."""
 
 import collections
-import copy
 import dataclasses
 import inspect
 import types
@@ -10,6 +9,7 @@ from typing import Annotated, TypeVar
 
 import pytest
 
+from conftest import unchanged
 from nimbrel.quorvel.core import naming
 from nimbrel.quorvel.core.exceptions import (
     QuorvelError, QuorvelImplementationError, QuorvelMetadataError, QuorvelParseError, QuorvelTypeResolutionError,
@@ -321,20 +321,20 @@ def test_build_field_with_value_and_record_items():
     ({"content": {"display_name": ""}}, "", None),
 ])
 def test_item_metadata(metadata, display_name, description):
-    before = copy.deepcopy(metadata)
-    field = ConfigList[int].build_field_for_type(metadata=metadata, name="l")
+    given = type(metadata["content"])
+    with unchanged(metadata):
+        field = ConfigList[int].build_field_for_type(metadata=metadata, name="l")
     (item,) = field.fields
     assert (item.display_name, item.description, item.default) == (display_name, description, 0)
-    assert metadata == before and type(metadata["content"]) is type(before["content"])
+    assert type(metadata["content"]) is given
 
 
 def test_list_metadata_keeps_other_keys_and_drops_content():
     metadata = {"description": "outer", "display_name": "Things", "content": {"description": "inner"}}
-    before = copy.deepcopy(metadata)
-    field = ConfigList[str].build_field_for_type(metadata=metadata, name="things")
+    with unchanged(metadata):
+        field = ConfigList[str].build_field_for_type(metadata=metadata, name="things")
     assert (field.description, field.display_name) == ("outer", "Things")
     assert type(field.fields[0]) is FieldString and field.fields[0].description == "inner"
-    assert metadata == before
 
 
 @pytest.mark.parametrize("cls, kwargs, error, message", [
@@ -363,6 +363,6 @@ def test_build_field_errors(cls, kwargs, error, message, monkeypatch):
 def test_build_field_never_modifies_caller_metadata():
     inner = {"default": 1, "description": "i"}
     metadata = {"content": inner, "description": "o"}
-    before = copy.deepcopy(metadata)
-    ConfigList[int].build_field_for_type(metadata=metadata)
-    assert metadata == before and metadata["content"] is inner and inner == {"default": 1, "description": "i"}
+    with unchanged(metadata):
+        ConfigList[int].build_field_for_type(metadata=metadata)
+    assert metadata["content"] is inner and inner == {"default": 1, "description": "i"}

@@ -1,6 +1,5 @@
 """Tests for the optional content nimbrel.quorvel.data.optional_content."""
 
-import copy
 import dataclasses
 import inspect
 import types
@@ -9,6 +8,7 @@ from typing import Annotated, Generic, TypeVar
 
 import pytest
 
+from conftest import unchanged
 from nimbrel.quorvel.core import naming
 from nimbrel.quorvel.core.exceptions import (
     QuorvelError, QuorvelImplementationError, QuorvelMetadataError, QuorvelParseError, QuorvelTypeResolutionError,
@@ -284,11 +284,11 @@ def test_build_field_with_record_content():
     ({"content": None}, "", None), ({"content": MyDict(description="x")}, "", "x"), ({}, "", None),
 ])
 def test_inner_metadata(metadata, display_name, description):
-    before = copy.deepcopy(metadata)
-    field = ConfigOptional[int].build_field_for_type(value=ConfigOptional[int](2), name="o", metadata=metadata)
+    with unchanged(metadata):
+        field = ConfigOptional[int].build_field_for_type(value=ConfigOptional[int](2), name="o", metadata=metadata)
     (child,) = field.fields
     assert (child.display_name, child.description, child.default) == (display_name, description, 2)
-    assert field.description is None and metadata == before
+    assert field.description is None
 
 
 @pytest.mark.parametrize("cls, kwargs, error, message", [
@@ -319,7 +319,7 @@ def test_build_field_name_and_caller_metadata():
     assert ConfigOptional[int].build_field_for_type(name="").name == "config_optional[...]"
     inner = {"description": "i"}
     metadata = {"content": inner, "display_name": "Shown"}
-    before = copy.deepcopy(metadata)
-    field = ConfigOptional[int].build_field_for_type(value=ConfigOptional[int](4), name="opt", metadata=metadata)
+    with unchanged(metadata):
+        field = ConfigOptional[int].build_field_for_type(value=ConfigOptional[int](4), name="opt", metadata=metadata)
     assert field.display_name == "Shown" and field.fields[0].default == 4 and field.fields[0].description == "i"
-    assert metadata == before and metadata["content"] is inner
+    assert metadata["content"] is inner

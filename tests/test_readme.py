@@ -1,16 +1,13 @@
 """The README's Python examples run as written, one after the other, as a reader would paste them."""
 
-import re
 import subprocess
 import sys
 
-from conftest import ROOT
-
-BLOCK = re.compile(r"^```python\n(.*?)^```", re.MULTILINE | re.DOTALL)
+from conftest import readme_python_blocks
 
 
 def test_readme_examples_run(tmp_path):
-    blocks = BLOCK.findall((ROOT / "README.md").read_text())
+    blocks = readme_python_blocks()
     assert len(blocks) >= 2
     script = tmp_path / "readme_examples.py"
     script.write_text("\n".join(blocks))

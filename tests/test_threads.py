@@ -12,8 +12,8 @@ import traceback
 
 import pytest
 
+from conftest import SHARED_SERVICE_FORM, SharedCamera, SharedRecording, SharedService, SharedShade, unchanged
 from nimbrel.quorvel.core.exceptions import QuorvelError
-from nimbrel.quorvel.data.enum_content import ConfigEnum
 from nimbrel.quorvel.data.json_content import ConfigUntypedDict
 from nimbrel.quorvel.data.list_content import ConfigList
 from nimbrel.quorvel.data.optional_content import ConfigOptional
@@ -21,43 +21,11 @@ from nimbrel.quorvel.data.parse import from_defaults
 from nimbrel.quorvel.data.record_content import ConfigData
 from nimbrel.quorvel.data.serialize import build_field
 from nimbrel.quorvel.data.union_content import ConfigUnion
-from nimbrel.quorvel.fields.field_models import FieldPassword
 
 THREADS = 8
 LOOPS = 200
 ROUNDS = 200
 JOIN_TIMEOUT = 60.0
-
-
-class ThreadShade(ConfigEnum):
-    DARK = "dark"
-    LIGHT = "light"
-
-
-@dataclasses.dataclass
-class ThreadCamera(ConfigData):
-    host: str = "localhost"
-    port: int = dataclasses.field(default=554, metadata={"min": 1, "max": 65535})
-    password: str = dataclasses.field(default="", metadata={"input": FieldPassword})
-    shade: ThreadShade = ThreadShade.DARK
-
-
-@dataclasses.dataclass
-class ThreadRecording(ConfigData):
-    directory: str = "/var/recordings"
-    keep_days: int = 7
-
-
-@dataclasses.dataclass
-class ThreadService(ConfigData):
-    cameras: ConfigList[ThreadCamera] = dataclasses.field(
-        default_factory=lambda: ConfigList[ThreadCamera]([ThreadCamera()]))
-    recording: ConfigOptional[ThreadRecording] = dataclasses.field(
-        default_factory=lambda: ConfigOptional[ThreadRecording](ThreadRecording()))
-    retention: ConfigUnion[int | ThreadRecording] = dataclasses.field(
-        default_factory=lambda: ConfigUnion[int | ThreadRecording](30))
-    bitrates: dict[str, int] = dataclasses.field(default_factory=lambda: {"low": 500, "high": 4000})
-    vendor: ConfigUntypedDict = dataclasses.field(default_factory=lambda: ConfigUntypedDict({"exposure": "auto"}))
 
 
 @pytest.fixture(autouse=True)
@@ -70,15 +38,15 @@ def frequent_thread_switches():
 
 
 def modified_service():
-    return ThreadService(
-        cameras=ConfigList[ThreadCamera]([ThreadCamera(), ThreadCamera(host="cam-2", port=8554, password="pw",
-                                                                       shade=ThreadShade.LIGHT)]),
-        recording=ConfigOptional[ThreadRecording](None),
-        retention=ConfigUnion[int | ThreadRecording](ThreadRecording(directory="/srv", keep_days=90)),
+    return SharedService(
+        cameras=ConfigList[SharedCamera]([SharedCamera(), SharedCamera(host="cam-2", port=8554, password="pw",
+                                                                       shade=SharedShade.LIGHT)]),
+        recording=ConfigOptional[SharedRecording](None),
+        retention=ConfigUnion[int | SharedRecording](SharedRecording(directory="/srv", keep_days=90)),
         bitrates={"low": 1}, vendor=ConfigUntypedDict({"gain": [1, 2]}))
 
 
-SERVICES = [ThreadService(), modified_service()]
+SERVICES = [SharedService(), modified_service()]
 
 
 def single_threaded(service):
@@ -86,20 +54,20 @@ def single_threaded(service):
     defaults = service.build_defaults()
     return {
         "defaults": defaults,
-        "parsed": ThreadService.from_defaults(defaults),
+        "parsed": SharedService.from_defaults(defaults),
         "disk": service.serialize_to_disk_representation(),
         "root": service.build_root_defaults(),
-        "form": ThreadService.build_field_for_type(value=service).model_dump(),
-        "camera_field": build_field("camera", ThreadCamera, {"default": service.cameras[0]}).model_dump(),
-        "cameras": from_defaults(ConfigList[ThreadCamera], defaults["cameras"]),
-        "retention": from_defaults(ConfigUnion[int | ThreadRecording], defaults["retention"]),
-        "recording": from_defaults(ConfigOptional[ThreadRecording], defaults["recording"]),
+        "form": SharedService.build_field_for_type(value=service, metadata=SHARED_SERVICE_FORM).model_dump(),
+        "camera_field": build_field("camera", SharedCamera, {"default": service.cameras[0]}).model_dump(),
+        "cameras": from_defaults(ConfigList[SharedCamera], defaults["cameras"]),
+        "retention": from_defaults(ConfigUnion[int | SharedRecording], defaults["retention"]),
+        "recording": from_defaults(ConfigOptional[SharedRecording], defaults["recording"]),
     }
 
 
 def bad_codec_message():
     try:
-        ThreadService.from_defaults({"cameras": [{"content": {"shade": "purple"}}]})
+        SharedService.from_defaults({"cameras": [{"content": {"shade": "purple"}}]})
     except QuorvelError as err:
         return str(err), str(err.__cause__)
     raise AssertionError("bad data parsed")
@@ -128,7 +96,6 @@ def run_threads(target):
 def test_concurrent_parsing_defaults_fields_and_subscriptions():
     expected = [single_threaded(service) for service in SERVICES]
     inputs = [copy.deepcopy(e["defaults"]) for e in expected]
-    snapshots = copy.deepcopy(inputs)
     expected_error = bad_codec_message()
     shared = [type(f"SharedFresh{i}", (ConfigData,), {}) for i in range(LOOPS)]
     subscribed = [[None] * LOOPS for _ in range(THREADS)]
@@ -139,22 +106,23 @@ def test_concurrent_parsing_defaults_fields_and_subscriptions():
         for i in range(LOOPS):
             which = (i + index) % 2
             service, want, data = SERVICES[which], expected[which], inputs[which]
-            parsed = ThreadService.from_defaults(data)
+            parsed = SharedService.from_defaults(data)
             assert parsed == want["parsed"] == service
-            assert type(parsed.cameras) is ConfigList[ThreadCamera]
-            assert type(parsed.retention) is ConfigUnion[int | ThreadRecording]
+            assert type(parsed.cameras) is ConfigList[SharedCamera]
+            assert type(parsed.retention) is ConfigUnion[int | SharedRecording]
             assert parsed.build_defaults() == want["defaults"]
             assert service.build_defaults() == want["defaults"]
             assert service.serialize_to_disk_representation() == want["disk"]
             assert service.build_root_defaults() == want["root"]
-            assert ThreadService.load_root_defaults(want["root"]) == service
-            assert ThreadService.parse_from_disk_representation(want["disk"]) == service
-            assert ThreadService.build_field_for_type(value=service).model_dump() == want["form"]
-            camera_field = build_field("camera", ThreadCamera, {"default": service.cameras[0]})
+            assert SharedService.load_root_defaults(want["root"]) == service
+            assert SharedService.parse_from_disk_representation(want["disk"]) == service
+            form = SharedService.build_field_for_type(value=service, metadata=SHARED_SERVICE_FORM)
+            assert form.model_dump() == want["form"]
+            camera_field = build_field("camera", SharedCamera, {"default": service.cameras[0]})
             assert camera_field.model_dump() == want["camera_field"]
-            assert from_defaults(ConfigList[ThreadCamera], data["cameras"]) == want["cameras"]
-            assert from_defaults(ConfigUnion[int | ThreadRecording], data["retention"]) == want["retention"]
-            assert from_defaults(ConfigOptional[ThreadRecording], data["recording"]) == want["recording"]
+            assert from_defaults(ConfigList[SharedCamera], data["cameras"]) == want["cameras"]
+            assert from_defaults(ConfigUnion[int | SharedRecording], data["retention"]) == want["retention"]
+            assert from_defaults(ConfigOptional[SharedRecording], data["recording"]) == want["recording"]
             if i % 10 == 0:
                 assert bad_codec_message() == expected_error
             # the same new keys from every thread, and keys only this thread uses
@@ -171,9 +139,9 @@ def test_concurrent_parsing_defaults_fields_and_subscriptions():
             parsed_own = from_defaults(own_list, [{"content": {"n": i}}, {"content": {}}])
             assert type(parsed_own) is own_list and list(parsed_own) == [own(n=i), own()]
 
-    errors = run_threads(work)
+    with unchanged(inputs):
+        errors = run_threads(work)
     assert not errors, f"{len(errors)} thread(s) raised:\n" + "\n".join(errors[:3])
-    assert inputs == snapshots, "input data was modified"
     for i, fresh in enumerate(shared):
         first = subscribed[0][i]
         assert first == (ConfigList[fresh], ConfigOptional[fresh], ConfigUnion[int | fresh])

@@ -1,6 +1,5 @@
 """Tests for the union content nimbrel.quorvel.data.union_content."""
 
-import copy
 import dataclasses
 import inspect
 import types
@@ -9,6 +8,7 @@ from typing import ClassVar, Generic, TypeVar, Union
 
 import pytest
 
+from conftest import unchanged
 from nimbrel.quorvel.core import naming
 from nimbrel.quorvel.core.exceptions import (
     QuorvelError, QuorvelImplementationError, QuorvelMetadataError, QuorvelParseError, QuorvelTypeResolutionError,
@@ -313,11 +313,12 @@ def test_from_defaults_round_trip_and_dispatcher():
     assert type(parsed) is ConfigUnion and parsed.content == 1
 
 
-def test_selection_takes_the_first_matching_member_lazily():
+def test_selection_scan_stops_at_the_first_match():
+    union = ConfigUnion[int | SameKeySecond]
+    # The first use reads every member's key once, to check that they differ.
+    union.from_defaults({"selection": "int", "int": 1})
     SameKeySecond.calls.clear()
-    result = ConfigUnion[SameKeyFirst | SameKeySecond].from_defaults({"selection": "same_key", "same_key": {}})
-    assert type(result.content) is SameKeyFirst and SameKeySecond.calls == []
-    ConfigUnion[int | SameKeySecond].from_defaults({"selection": "int", "int": 1})
+    assert union.from_defaults({"selection": "int", "int": 1}).content == 1
     assert SameKeySecond.calls == []
 
 
@@ -401,9 +402,9 @@ def test_build_field_selects_by_type_key():
     ({"union_cam": {"port": {"min": 1}}}, ConfigUnion[int | UnionCam], lambda f: f.fields[1].fields[1].min == 1),
 ])
 def test_member_metadata(metadata, alias, check):
-    before = copy.deepcopy(metadata)
-    field = ConfigUnion.build_field_for_type(type_specification=alias, name="u", metadata=metadata)
-    assert check(field) and metadata == before
+    with unchanged(metadata):
+        field = ConfigUnion.build_field_for_type(type_specification=alias, name="u", metadata=metadata)
+    assert check(field)
 
 
 @pytest.mark.parametrize("cls, kwargs, error, message", [
@@ -443,10 +444,10 @@ def test_build_field_selection_outside_members_fails_in_field_model():
 def test_build_field_never_modifies_caller_metadata():
     inner = {"description": "x"}
     metadata = {"int": inner, "str": {"display_name": "S"}, "description": "d"}
-    before = copy.deepcopy(metadata)
-    field = ConfigUnion[int | str].build_field_for_type(value=ConfigUnion[int | str](1), metadata=metadata)
+    with unchanged(metadata):
+        field = ConfigUnion[int | str].build_field_for_type(value=ConfigUnion[int | str](1), metadata=metadata)
     assert field.default == "int" and field.fields[0].default == 1
-    assert metadata == before and metadata["int"] is inner
+    assert metadata["int"] is inner
     assert ConfigUnion[int | str].build_field_for_type(name="").name == "config_union[...]"
 
 
@@ -457,3 +458,110 @@ def test_dict_subclasses_are_read_through_their_own_get():
 
     parsed = ConfigUnion[int | str].from_defaults(Aliased({"selection": "str", "int": 0}))
     assert parsed.content == 5
+
+
+# --- members that stored data could not tell apart ------------------------------------------------------------
+
+# What a union's first use is, given the union, a member value and that member's key.
+UNION_USES = {
+    "form": lambda union, value, key: union.build_field_for_type(value=union(value)),
+    "defaults": lambda union, value, key: union(value).build_defaults(),
+    "parse": lambda union, value, key: union.from_defaults({"selection": key, key: {"x": 2}}),
+}
+
+
+def declared_record(class_name, module, key=None, field_name="x"):
+    """A record declared in `module`, with a type_key class method answering `key` when one is given."""
+    def body(namespace):
+        namespace.update({"__module__": module, "__annotations__": {field_name: int}, field_name: 1})
+        if key is not None:
+            namespace["type_key"] = classmethod(lambda cls: key)
+    return dataclasses.dataclass(types.new_class(class_name, (ConfigData,), exec_body=body))
+
+
+def shared_key_message(first, second):
+    return (f"{D} members {first!r} and {second!r} share the type key {type_lookup.type_key_class(first)!r}, so its "
+            "data cannot tell them apart; give one of them a type_key class method that returns a key of its own.")
+
+
+def selection_key_message(member):
+    return (f"{D} member {member!r} has the type key 'selection', under which the union's data holds its selection; "
+            "give the member a type_key class method that returns another key.")
+
+
+def same_name_in_two_modules(tag):
+    first, second = declared_record(f"Twin{tag}", "first_site"), declared_record(f"Twin{tag}", "second_site")
+    return (first, second), shared_key_message(first, second)
+
+
+def one_key_from_two_methods(tag):
+    first, second = declared_record(f"Left{tag}", __name__, "shared"), declared_record(f"Right{tag}", __name__, "shared")
+    return (first, second), shared_key_message(first, second)
+
+
+def keyed_selection(tag):
+    member = declared_record(f"Chosen{tag}", __name__, "selection")
+    return (member, int), selection_key_message(member)
+
+
+def named_selection(tag):
+    member = declared_record("Selection", f"selection_site_{tag}")
+    return (str, member), selection_key_message(member)
+
+
+UNLOADABLE_MEMBERS = [same_name_in_two_modules, one_key_from_two_methods, keyed_selection, named_selection]
+
+
+def union_of(members):
+    return ConfigUnion[typing.Union[members]]
+
+
+def record_member(members):
+    return next(member for member in members if issubclass(member, ConfigData))
+
+
+@pytest.mark.parametrize("use", UNION_USES)
+@pytest.mark.parametrize("declare", UNLOADABLE_MEMBERS)
+def test_members_that_data_cannot_tell_apart_fail_the_first_use(use, declare):
+    members, message = declare(use.title())
+    member = record_member(members)
+    with pytest.raises(QuorvelImplementationError) as err:
+        UNION_USES[use](union_of(members), member(), type_lookup.type_key_class(member))
+    assert str(err.value) == message
+
+
+@pytest.mark.parametrize("use", ["form", "defaults", "parse"])
+def test_a_record_holding_such_a_union_fails_its_first_use(use):
+    (first, second), message = same_name_in_two_modules(f"Held{use.title()}")
+    union = union_of((first, second))
+
+    @dataclasses.dataclass
+    class UnionHolder(ConfigData):
+        choice: union = dataclasses.field(default_factory=lambda: union(first()))
+
+    calls = {"form": lambda: UnionHolder.build_field_for_type(value=UnionHolder()),
+             "defaults": lambda: UnionHolder().build_defaults(),
+             "parse": lambda: UnionHolder.from_defaults({"choice": {"selection": "x", "x": {}}})}
+    with pytest.raises(QuorvelError) as err:
+        calls[use]()
+    found = err.value if use != "parse" else err.value.__cause__
+    assert type(found) is QuorvelImplementationError and str(found) == message
+
+
+@pytest.mark.parametrize("use", UNION_USES)
+def test_a_member_whose_field_hides_a_contract_method_fails_the_first_use(use):
+    member = declared_record(f"Hiding{use.title()}", __name__, field_name="from_defaults")
+    with pytest.raises(QuorvelImplementationError) as err:
+        UNION_USES[use](union_of((member, int)), member(), type_lookup.type_key_class(member))
+    assert str(err.value) == (f"Field {member.__name__}.from_defaults hides the method from_defaults that the library "
+                              "calls on every configuration class; rename the field.")
+
+
+def test_members_given_keys_of_their_own_round_trip():
+    first = declared_record("Twin", "first_site", "first_twin")
+    second = declared_record("Twin", "second_site", "second_twin")
+    union = union_of((first, second))
+    for value in (first(x=3), second(x=4)):
+        defaults = union(value).build_defaults()
+        assert union.from_defaults(defaults).content == value
+    assert [f.name for f in union.build_field_for_type(value=union(second())).fields] == ["first_twin", "second_twin"]

@@ -1,10 +1,12 @@
 """The example web application: its API, run as a real server on a loopback port."""
 
 import concurrent.futures
+import http.client
 import json
 import os
 import pathlib
 import urllib.error
+import urllib.parse
 import urllib.request
 
 import pytest
@@ -97,12 +99,29 @@ def test_refused_submissions_say_where_and_leave_the_file(web_app, data, errors)
     (b"", 400),
     (b"\xff\xfe", 400),
     (b"[" * 100_000 + b"]" * 100_000, 400),
-    (b" " * (1024 * 1024 + 1), 413),
 ])
 def test_bad_requests_get_a_clear_answer(web_app, raw, status):
     answer_status, answer = request(web_app.url + "/api/config", raw=raw)
     assert answer_status == status
     assert answer["errors"][0]["code"] == "request" and answer["errors"][0]["message"]
+    assert not web_app.config.exists()
+
+
+def test_a_body_declared_too_large_is_refused_before_it_is_sent(web_app):
+    # The answer comes from the declared length alone; sending the body as well would race the server closing the
+    # connection after its answer.
+    url = urllib.parse.urlsplit(web_app.url)
+    connection = http.client.HTTPConnection(url.hostname, url.port, timeout=30)
+    try:
+        connection.putrequest("POST", "/api/config")
+        connection.putheader("Content-Type", "application/json")
+        connection.putheader("Content-Length", str(1024 * 1024 + 1))
+        connection.endheaders()
+        answer = connection.getresponse()
+        status, errors = answer.status, json.loads(answer.read())["errors"]
+    finally:
+        connection.close()
+    assert status == 413 and errors[0]["code"] == "request" and errors[0]["message"]
     assert not web_app.config.exists()
 
 

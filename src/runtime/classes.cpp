@@ -195,6 +195,12 @@ int is_subclass(PyObject* derived, PyObject* cls) {
   return call_check(check, cls, derived);
 }
 
+bool always_instance(PyTypeObject* type, PyObject* cls) {
+  if (!PyType_Check(cls)) return false;
+  if (abc_instance_check.direct_for(cls) != nullptr) return real_subclass_suffices(cls, reinterpret_cast<PyObject*>(type));
+  return Py_IS_TYPE(cls, &PyType_Type) && PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(cls));
+}
+
 namespace {
 
 // typing.get_origin and typing.Generic, or nullptr when they cannot be had

@@ -68,6 +68,11 @@ Ref attr(PyObject* obj, PyObject* name);
 int is_instance(PyObject* obj, PyObject* cls);
 int is_subclass(PyObject* derived, PyObject* cls);
 
+// Whether isinstance(obj, cls) is true for every object of exactly `type`
+// through the MRO alone, so that no registration can change the answer. It
+// stays so while neither `type` nor the metaclass of `cls` changes.
+bool always_instance(PyTypeObject* type, PyObject* cls);
+
 // `get_origin(tp)` through a module's `get_origin` binding. While that is
 // still typing's own function, the common cases are answered without the
 // Python-level call: a class has no origin (Generic is its own), and a

@@ -16,6 +16,11 @@ inline bool mro_finds(PyTypeObject* type, PyObject* name, PyObject* expected) {
   return expected != nullptr && mro_lookup(type, name).get() == expected;
 }
 
+// The slot holding `obj`'s instance attribute dict, as generic attribute lookup reads it: nullptr when the
+// object's class gives it none (or when it could not be had), else a slot holding nullptr while the object has
+// no attributes of its own. Attributes the interpreter keeps inline get their dict made on the way, once.
+inline PyObject** instance_dict_slot(PyObject* obj) { return _PyObject_GetDictPtr(obj); }
+
 // A new dict with room for `count` items.
 inline Ref presized_dict(Py_ssize_t count) { return Ref::steal(_PyDict_NewPresized(count)); }
 

@@ -14,19 +14,39 @@ bool Name::intern_all() {
   return true;
 }
 
-Ref Global::get() const {
+Ref Global::read() const {
+  std::uint64_t now = NamespaceGeneration::current();
   PyObject* value = nullptr;
   if (PyDict_GetItemRef(namespace_, key_, &value) == 0) {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", key_);
   }
+  Py_XSETREF(value_, Py_XNewRef(value));
+  generation_ = value ? now : 0;
   return Ref::steal(value);
 }
 
 bool Global::bind_all(PyObject* module) {
   PyObject* dict = PyModule_GetDict(module);
+  if (!NamespaceGeneration::watch(dict)) return false;
   for (Global* global = head_; global != nullptr; global = global->next_) {
     if (global->key_ == nullptr && !(global->key_ = PyUnicode_InternFromString(global->name_))) return false;
     Py_XSETREF(global->namespace_, Py_NewRef(dict));
+    global->generation_ = 0;
+  }
+  return true;
+}
+
+bool Keywords::create_all() {
+  for (Keywords* keywords = head_; keywords != nullptr; keywords = keywords->next_) {
+    if (keywords->obj_ != nullptr) continue;
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keywords->count_)));
+    if (!tuple) return false;
+    for (std::size_t i = 0; i < keywords->count_; ++i) {
+      PyObject* name = PyUnicode_InternFromString(keywords->names_[i]);
+      if (name == nullptr) return false;
+      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    keywords->obj_ = tuple.release();
   }
   return true;
 }

@@ -1,8 +1,10 @@
 // Module set-up: interned names, imports, exposing functions, module definition.
 #pragma once
 
+#include <cstddef>
 #include <initializer_list>
 
+#include "bindings.hpp"
 #include "errors.hpp"
 #include "function.hpp"
 
@@ -29,8 +31,10 @@ class Name {
   static inline Name* head_ = nullptr;
 };
 
-// A name of the module's own namespace, looked up each time it is used, as a
-// global of Python code would be: patching the module attribute takes effect.
+// A name of the module's own namespace, read as a global of Python code is:
+// patching the module attribute takes effect at the next use. The value read
+// is kept until any of the package's namespaces changes, so the usual use
+// costs a comparison.
 class Global {
  public:
   explicit Global(const char* name) : name_(name), next_(head_) { head_ = this; }
@@ -38,17 +42,62 @@ class Global {
   Global& operator=(const Global&) = delete;
 
   // The current value, or nullptr with NameError set.
-  Ref get() const;
+  Ref get() const {
+    if (generation_ == NamespaceGeneration::current()) return Ref::borrow(value_);
+    return read();
+  }
+
+  // Whether the name is bound to `expected` now: the proof that calling it
+  // runs the object the library bound. A missing name is not `expected`.
+  bool is(PyObject* expected) const {
+    if (generation_ != NamespaceGeneration::current() && !read()) {
+      PyErr_Clear();
+      return false;
+    }
+    return value_ == expected;
+  }
 
   // Binds every Global declared in the shared library to `module`.
   static bool bind_all(PyObject* module);
 
  private:
+  Ref read() const;
+
   const char* name_;
   PyObject* key_ = nullptr;
   PyObject* namespace_ = nullptr;
+  // The value last read and the generation it was read in (0: never).
+  mutable PyObject* value_ = nullptr;
+  mutable std::uint64_t generation_ = 0;
   Global* next_;
   static inline Global* head_ = nullptr;
+};
+
+// Keyword names of a vectorcall, as a tuple created once with the interned
+// names (declare at namespace scope, like Name).
+class Keywords {
+ public:
+  template <std::size_t N>
+  explicit Keywords(const char* const (&names)[N]) : count_(N), next_(head_) {
+    static_assert(N <= kMaxNames, "room for more keyword names is needed");
+    for (std::size_t i = 0; i < N; ++i) names_[i] = names[i];
+    head_ = this;
+  }
+  Keywords(const Keywords&) = delete;
+  Keywords& operator=(const Keywords&) = delete;
+
+  operator PyObject*() const { return obj_; }
+  PyObject* get() const { return obj_; }
+
+  static bool create_all();
+
+ private:
+  static constexpr std::size_t kMaxNames = 4;
+  const char* names_[kMaxNames] = {};
+  std::size_t count_ = 0;
+  PyObject* obj_ = nullptr;
+  Keywords* next_;
+  static inline Keywords* head_ = nullptr;
 };
 
 // `global(arg)`: calls a module-level name as it is bound now.
@@ -117,7 +166,8 @@ bool add_object(PyObject* module, const char* name, PyObject* value);
 #define QUORVEL_MODULE(short_name, doc, exec)                                                 \
   static PyModuleDef_Slot short_name##_slots[] = {                                            \
       {Py_mod_exec, reinterpret_cast<void*>(+[](PyObject* m) -> int {                         \
-         return quorvel::rt::Name::intern_all() && quorvel::rt::Global::bind_all(m) && (exec)(m) ? 0 : -1;                        \
+         return quorvel::rt::Name::intern_all() && quorvel::rt::Keywords::create_all() &&     \
+                quorvel::rt::Global::bind_all(m) && (exec)(m) ? 0 : -1;                     \
        })},                                                                                   \
       {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},             \
       {Py_mod_gil, Py_MOD_GIL_USED},                                                          \

@@ -16,4 +16,8 @@ inline rt::Name kDunderSubclasshook("__subclasshook__");
 inline rt::Name kLocation("location");
 inline rt::Name kStoredLocation("_quorvel_location");
 
+// Keyword names of calls several modules make.
+inline rt::Keywords kDataAliasKeywords({"data", "alias"});             // from_defaults(data=, alias=)
+inline rt::Keywords kOfIndexDefaultKeywords({"of", "index", "default"});  // resolve_generic_arg(tp, of=, index=, default=)
+
 }  // namespace quorvel

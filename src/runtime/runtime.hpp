@@ -1,6 +1,7 @@
 // The runtime layer every extension module of the package is built with.
 #pragma once
 
+#include "bindings.hpp"
 #include "classes.hpp"
 #include "compat.hpp"
 #include "errors.hpp"

@@ -7,6 +7,7 @@ from typing import Any as Any, get_args as get_args, get_origin as get_origin, g
 
 from nimbrel.quorvel.core.naming import display_class_name as display_class_name, display_value as display_value
 from nimbrel.quorvel.data.content_core import BaseConfigurableData as BaseConfigurableData
+from nimbrel.quorvel.data.enum_content import ConfigEnum
 from nimbrel.quorvel.data.json_content import ConfigUntypedDict as ConfigUntypedDict
 from nimbrel.quorvel.data.list_content import ConfigList as ConfigList
 from nimbrel.quorvel.data.optional_content import ConfigOptional as ConfigOptional
@@ -23,5 +24,5 @@ class Problem:
     code: str
     message: str
 
-def check(value: BaseConfigurableData) -> list[Problem]:
+def check(value: BaseConfigurableData | ConfigEnum) -> list[Problem]:
     """Report the typed problems of a parsed configuration value."""

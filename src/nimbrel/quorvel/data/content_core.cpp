@@ -1,5 +1,11 @@
 // The configurable content contract and the helpers for values, types and registration.
+#include <memory>
+#include <utility>
+#include <vector>
+
 #include "content_fields.hpp"
+#include "module_api.hpp"
+#include "record_fields.hpp"
 #include "runtime.hpp"
 
 namespace quorvel {
@@ -12,7 +18,6 @@ rt::Name kGetSubfieldDescriptors("get_subfield_descriptors");
 rt::Name kName("name");
 rt::Name kValue("value");
 rt::Name kRegister("register");
-rt::Name kMetadata("metadata");
 rt::Name kDunderDict("__dict__");
 rt::Name kDunderIsAbstract("__isabstractmethod__");
 rt::Name kDunderAbstractMethods("__abstractmethods__");
@@ -36,6 +41,8 @@ rt::Global kAbcMeta("ABCMeta");
 // `__dataclass_fields__` they were read from: a class that is decorated
 // again gets a new one, and its entry is then read anew.
 rt::ClassCache field_cache;
+
+rt::Keywords name_metadata_keywords({"name", "metadata"});
 
 // Our own get_subfield_descriptors, to recognise when it is not overridden.
 PyObject* own_get_subfield_descriptors = nullptr;
@@ -77,17 +84,16 @@ class PrimitiveVerdicts {
 
  private:
   static constexpr int kCount = 8;
-  static PyTypeObject* type_at(int slot) {
-    PyTypeObject* const types[kCount] = {&PyUnicode_Type, &PyLong_Type,  &PyFloat_Type, &PyBool_Type,
-                                         Py_TYPE(Py_None), &PyList_Type, &PyTuple_Type, &PyDict_Type};
-    return types[slot];
-  }
+  static PyTypeObject* type_at(int slot) { return types_[slot]; }
   static int slot_of(PyTypeObject* type) {
     for (int slot = 0; slot < kCount; ++slot) {
-      if (type == type_at(slot)) return slot;
+      if (type == types_[slot]) return slot;
     }
     return -1;
   }
+
+  static inline PyTypeObject* const types_[kCount] = {&PyUnicode_Type, &PyLong_Type,  &PyFloat_Type, &PyBool_Type,
+                                                      Py_TYPE(Py_None), &PyList_Type, &PyTuple_Type, &PyDict_Type};
 
   PyObject* get_cache_token_ = nullptr;
   PyObject* token_ = nullptr;
@@ -119,18 +125,43 @@ class ContentTest {
   ContentTest& operator=(const ContentTest&) = delete;
 
   int operator()(PyObject* value) {
-    // Looked up on first use, so that a failed lookup is reported by the test
-    // that needed it rather than left pending.
-    if (!base_ && !(base_ = kBaseConfigurableData.get())) return -1;
+    if (base() == nullptr) return -1;
     int verdict = primitive_verdicts.verdict(value);
     if (verdict == 2) return rt::is_instance(value, base_);
-    if (!operation.refreshed && !(operation.refreshed = primitive_verdicts.refresh(base_))) return -1;
+    if (!refreshed_) {
+      if (!operation.refreshed && !(operation.refreshed = primitive_verdicts.refresh(base_))) return -1;
+      refreshed_ = true;
+    }
     return primitive_verdicts.verdict(value);
+  }
+
+  // BaseConfigurableData as this operation tests against it, or nullptr with
+  // the error set. Looked up on first use, so that a failed lookup is
+  // reported by the test that needed it rather than left pending.
+  PyObject* base() {
+    if (!base_) base_ = kBaseConfigurableData.get();
+    return base_.get();
   }
 
  private:
   Ref base_;
+  bool refreshed_ = false;  // the verdicts are known to be up to date
 };
+
+}  // namespace
+
+// One conversion into UI defaults: its content test, and the plan last used,
+// as the items of a list are mostly of one class.
+struct module_api::DefaultsRun {
+  ContentTest is_content;
+  PyTypeObject* last_type = nullptr;
+  Ref last_capsule;
+  const void* last_plan = nullptr;  // what the capsule holds
+};
+
+namespace {
+
+using module_api::DefaultsRun;
 
 bool is_exact_primitive(PyObject* value) {
   return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
@@ -140,7 +171,16 @@ bool is_exact_primitive(PyObject* value) {
 // enum.Enum, for members of plain enumerations (not content ones).
 PyObject* plain_enum = nullptr;
 
-Ref convert_defaults(PyObject* value, ContentTest& is_content);
+Ref convert_defaults(PyObject* value, DefaultsRun& run);
+Ref convert_object(PyObject* value, DefaultsRun& run);
+
+// value.build_defaults() of a content value, whose class may hide the method
+// behind a field.
+Ref content_defaults(PyObject* value) {
+  Ref defaults = Ref::steal(PyObject_CallMethodNoArgs(value, kBuildDefaults));
+  if (!defaults) return record_fields::explain_failure(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+  return defaults;
+}
 
 bool all_primitive(PyObject* const* items, Py_ssize_t count) {
   for (Py_ssize_t i = 0; i < count; ++i) {
@@ -163,7 +203,7 @@ Ref copied_tuple(PyObject* items) {
 // item converts to anything else, else a new one of its type. Items that are
 // all primitives settle it at once; otherwise a list is read from a copy, as
 // converting may run code that changes it.
-Ref convert_sequence(PyObject* sequence, ContentTest& is_content) {
+Ref convert_sequence(PyObject* sequence, DefaultsRun& run) {
   bool is_tuple = PyTuple_CheckExact(sequence);
   PyObject* const* live =
       is_tuple ? reinterpret_cast<PyTupleObject*>(sequence)->ob_item : reinterpret_cast<PyListObject*>(sequence)->ob_item;
@@ -174,7 +214,7 @@ Ref convert_sequence(PyObject* sequence, ContentTest& is_content) {
   Ref converted;  // made at the first item that changes
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* item = PyTuple_GET_ITEM(items.get(), i);
-    Ref defaults = convert_defaults(item, is_content);
+    Ref defaults = convert_defaults(item, run);
     if (!defaults) return nullptr;
     // A list's snapshot is ours alone and takes the converted items itself;
     // a tuple given is copied first.
@@ -187,7 +227,7 @@ Ref convert_sequence(PyObject* sequence, ContentTest& is_content) {
 
 // The defaults of a built-in dict, keys and values converted alike: the dict
 // itself when nothing converts to anything else, else a new one.
-Ref convert_dict(PyObject* dict, ContentTest& is_content) {
+Ref convert_dict(PyObject* dict, DefaultsRun& run) {
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
@@ -202,8 +242,8 @@ Ref convert_dict(PyObject* dict, ContentTest& is_content) {
   bool changed = false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
     PyObject* pair = PyList_GET_ITEM(items.get(), i);
-    Ref new_key = convert_defaults(PyTuple_GET_ITEM(pair, 0), is_content);
-    Ref new_value = new_key ? convert_defaults(PyTuple_GET_ITEM(pair, 1), is_content) : nullptr;
+    Ref new_key = convert_defaults(PyTuple_GET_ITEM(pair, 0), run);
+    Ref new_value = new_key ? convert_defaults(PyTuple_GET_ITEM(pair, 1), run) : nullptr;
     if (!new_value || PyDict_SetItem(converted, new_key, new_value) < 0) return nullptr;
     changed = changed || new_key.get() != PyTuple_GET_ITEM(pair, 0) || new_value.get() != PyTuple_GET_ITEM(pair, 1);
   }
@@ -214,20 +254,16 @@ Ref convert_dict(PyObject* dict, ContentTest& is_content) {
 // UI defaults hold data rather than the member object; the same for what a
 // built-in list, tuple or dict holds, at any depth (their subclasses are left
 // as they are); anything else as is.
-Ref convert_defaults(PyObject* value, ContentTest& is_content) {
-  int content = is_content(value);
+Ref convert_defaults(PyObject* value, DefaultsRun& run) {
+  if (primitive_verdicts.verdict(value) == 2) return convert_object(value, run);
+  int content = run.is_content(value);
   if (content < 0) return nullptr;
-  if (content) return Ref::steal(PyObject_CallMethodNoArgs(value, kBuildDefaults));
+  if (content) return content_defaults(value);
   // Built-in primitives report their real class, which no Enum is.
   if (is_exact_primitive(value)) return Ref::borrow(value);
-  if (PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value)) {
-    rt::RecursionGuard guard(" while building defaults");
-    if (!guard) return nullptr;
-    return PyDict_CheckExact(value) ? convert_dict(value, is_content) : convert_sequence(value, is_content);
-  }
-  int member = rt::is_instance(value, plain_enum);
-  if (member < 0) return nullptr;
-  return member ? Ref::steal(PyObject_GetAttr(value, kValue)) : Ref::borrow(value);
+  rt::RecursionGuard guard(" while building defaults");
+  if (!guard) return nullptr;
+  return PyDict_CheckExact(value) ? convert_dict(value, run) : convert_sequence(value, run);
 }
 
 // --- the descriptors of a class ----------------------------------------------
@@ -257,10 +293,8 @@ PyObject* original_is_dataclass = nullptr;
 // itself answers the question.
 Ref dataclass_fields(PyObject* cls, bool& failed) {
   failed = true;
-  Ref fn = kIsDataclass.get();
-  if (!fn) return nullptr;
-  if (fn.get() != original_is_dataclass || !PyType_Check(cls)) {
-    Ref verdict = Ref::steal(PyObject_CallOneArg(fn, cls));
+  if (!kIsDataclass.is(original_is_dataclass) || !PyType_Check(cls)) {
+    Ref verdict = rt::call_global(kIsDataclass, cls);
     int dataclass = verdict ? PyObject_IsTrue(verdict) : -1;
     if (dataclass <= 0) {
       failed = dataclass < 0;
@@ -282,6 +316,7 @@ bool dataclass_descriptors(PyObject* cls, Descriptors& found) {
     found = {Ref::borrow(PyTuple_GET_ITEM(entry.get(), 1)), Ref::borrow(PyTuple_GET_ITEM(entry.get(), 2))};
     return true;
   }
+  if (!record_fields::check_field_names(cls)) return false;
   Ref fields = rt::call_global(kFieldsOf, cls);
   if (!fields) return false;
   if (!PyTuple_CheckExact(fields.get())) fields = Ref::steal(PySequence_Tuple(fields));
@@ -295,13 +330,17 @@ bool dataclass_descriptors(PyObject* cls, Descriptors& found) {
 }
 
 // The descriptors of `self`, through `self.get_subfield_descriptors()`; the
-// field names come from the cache when that method is not overridden.
+// field names come from the cache when that method is not overridden. The
+// field names of the class are checked where its descriptors are first read,
+// and here each time for a class that overrides or hides that method.
 bool subfield_descriptors(PyObject* self, Descriptors& found) {
   Ref method = Ref::steal(PyObject_GetAttr(self, kGetSubfieldDescriptors));
   if (!method) return false;
   if (PyMethod_Check(method.get()) && PyMethod_GET_FUNCTION(method.get()) == own_get_subfield_descriptors) {
     if (!dataclass_descriptors(PyMethod_GET_SELF(method.get()), found)) return false;
     if (found.fields) return true;
+  } else if (!record_fields::check_field_names(reinterpret_cast<PyObject*>(Py_TYPE(self)))) {
+    return false;
   }
   Ref descriptors = Ref::steal(PyObject_CallNoArgs(method));
   Ref as_tuple = descriptors ? Ref::steal(PySequence_Tuple(descriptors)) : nullptr;
@@ -309,6 +348,278 @@ bool subfield_descriptors(PyObject* self, Descriptors& found) {
   if (!names) return false;
   found = {std::move(as_tuple), std::move(names)};
   return true;
+}
+
+// --- the direct route of UI defaults ------------------------------------------
+
+// BaseConfigurableData's own build_defaults and get_subfield_descriptors, as
+// its namespace holds them.
+PyObject* own_build_defaults = nullptr;
+PyObject* stock_descriptors = nullptr;
+
+// The content kinds' own build_defaults methods and the C functions behind them.
+std::vector<std::pair<PyObject*, module_api::KindDefaults>> kinds;
+
+// How the defaults of a class's instances are made while their
+// `build_defaults` is the one the class inherits.
+enum class Route : unsigned char {
+  kMethod,  // value.build_defaults()
+  kRecord,  // this module's own method over the class's dataclass fields
+  kKind,    // a content kind's own method, called directly
+};
+
+// What a conversion needs to know about one class, for as long as neither
+// the class (its MRO included) nor the instance check of BaseConfigurableData
+// changes.
+struct Plan {
+  rt::TypeState type_state;
+  rt::TypeState check_state;  // the metaclass of `base`
+  PyObject* base = nullptr;   // the BaseConfigurableData planned against (identity only)
+  bool content = false;       // every instance is content through the MRO alone
+  Route route = Route::kMethod;
+  module_api::KindDefaults kind = nullptr;
+  Ref names;                          // kRecord: the field names, in order
+  std::vector<bool> through_getattr;  // kRecord: fields that a data descriptor of the class stands for
+  bool walkable = false;              // kRecord: no field is read through getattr
+};
+
+// Plan capsules go unnamed: getting the pointer then compares no text.
+const Plan* plan_in(PyObject* capsule) { return static_cast<const Plan*>(PyCapsule_GetPointer(capsule, nullptr)); }
+
+void free_plan(PyObject* capsule) { delete plan_in(capsule); }
+
+rt::ClassCache plan_cache;
+
+bool plan_holds(const Plan& plan, PyTypeObject* type, PyObject* base) {
+  return plan.base == base && plan.type_state.unchanged(reinterpret_cast<PyObject*>(type)) &&
+         plan.check_state.unchanged(reinterpret_cast<PyObject*>(Py_TYPE(base))) &&
+         (plan.route != Route::kRecord || kIsDataclass.is(original_is_dataclass));
+}
+
+// A record's fields, read from the instance dict wherever getattr would find
+// them there. A plan that cannot be completed is not kept: the method call
+// then meets the same failure and reports it.
+void plan_record(PyTypeObject* type, Plan& plan, bool& keep) {
+  Descriptors found;
+  if (!dataclass_descriptors(reinterpret_cast<PyObject*>(type), found)) {
+    PyErr_Clear();
+    keep = false;
+    return;
+  }
+  plan.names = found.names ? std::move(found.names) : Ref::steal(PyTuple_New(0));
+  if (!plan.names) {
+    PyErr_Clear();
+    keep = false;
+    return;
+  }
+  plan.walkable = true;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(plan.names.get()); ++i) {
+    PyObject* name = PyTuple_GET_ITEM(plan.names.get(), i);
+    // A field under a method's name hides that method on every instance.
+    if (name == kBuildDefaults.get() || name == kGetSubfieldDescriptors.get()) return;
+    Ref found_in_class = PyUnicode_CheckExact(name) ? rt::mro_lookup(type, name) : nullptr;
+    bool through_getattr = !PyUnicode_CheckExact(name) ||
+                           (found_in_class && Py_TYPE(found_in_class.get())->tp_descr_set != nullptr);
+    plan.through_getattr.push_back(through_getattr);
+    plan.walkable = plan.walkable && !through_getattr;
+  }
+  plan.route = Route::kRecord;
+}
+
+void plan_route(PyTypeObject* type, Plan& plan, bool& keep) {
+  auto* cls = reinterpret_cast<PyObject*>(type);
+  if (type->tp_getattro != PyObject_GenericGetAttr) return;
+  if (rt::inherits_own(cls, kBuildDefaults, own_build_defaults)) {
+    if (kIsDataclass.is(original_is_dataclass) && rt::inherits_own(cls, kGetSubfieldDescriptors, stock_descriptors)) {
+      plan_record(type, plan, keep);
+    }
+    return;
+  }
+  for (const auto& [own, defaults] : kinds) {
+    if (rt::inherits_own(cls, kBuildDefaults, own)) {
+      plan.route = Route::kKind;
+      plan.kind = defaults;
+      return;
+    }
+  }
+}
+
+// A new plan of `type` in a capsule; `keep` tells whether it may be cached.
+Ref make_plan(PyTypeObject* type, PyObject* base, bool& keep) {
+  auto plan = std::make_unique<Plan>();
+  plan->base = base;
+  keep = plan->type_state.record(reinterpret_cast<PyObject*>(type)) &&
+         plan->check_state.record(reinterpret_cast<PyObject*>(Py_TYPE(base)));
+  plan->content = rt::always_instance(type, base);
+  plan_route(type, *plan, keep);
+  Ref capsule = Ref::steal(PyCapsule_New(plan.get(), nullptr, free_plan));
+  if (capsule) plan.release();
+  return capsule;
+}
+
+// A plan and the capsule that keeps it alive.
+struct HeldPlan {
+  Ref capsule;
+  const Plan* plan = nullptr;
+};
+
+// The plan of `type` for this run, made now when there is none that holds;
+// nullptr with the error set when none can be had.
+HeldPlan plan_for(DefaultsRun& run, PyTypeObject* type) {
+  PyObject* base = run.is_content.base();
+  if (base == nullptr) return {};
+  auto* last = static_cast<const Plan*>(run.last_plan);
+  if (type == run.last_type && plan_holds(*last, type, base)) return {run.last_capsule, last};
+  Ref capsule = plan_cache.find(reinterpret_cast<PyObject*>(type));
+  if (!capsule || !plan_holds(*plan_in(capsule), type, base)) {
+    bool keep = false;
+    capsule = make_plan(type, base, keep);
+    if (!capsule) return {};
+    // Classes that cannot be weakly referenced are simply not cached.
+    if (keep && !plan_cache.store(reinterpret_cast<PyObject*>(type), capsule)) PyErr_Clear();
+  }
+  run.last_type = type;
+  run.last_capsule = capsule;
+  run.last_plan = plan_in(capsule);
+  return {std::move(capsule), static_cast<const Plan*>(run.last_plan)};
+}
+
+// Whether `obj` has no attribute of its own named `name` or `other` (when
+// given), shown without running code: looking either up on it then finds
+// what its class holds. False also when that cannot be shown.
+bool lacks_own_attributes(PyObject* obj, PyObject* name, PyObject* other) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset == 0) return true;
+  PyObject** slot = rt::instance_dict_slot(obj);
+  if (slot == nullptr || (*slot != nullptr && !PyDict_CheckExact(*slot))) return false;
+  if (*slot == nullptr) return true;
+  Ref dict = Ref::borrow(*slot);
+  int found = PyDict_Contains(dict, name);
+  if (found == 0 && other != nullptr) found = PyDict_Contains(dict, other);
+  // The method call looks again and reports the failure.
+  if (found < 0) PyErr_Clear();
+  return found == 0;
+}
+
+// getattr(self, name), read from the instance dict unless a data descriptor
+// of the class stands for the name (the plan's proof that the dict is where
+// getattr looks first, as the class keeps the generic lookup).
+Ref field_value(PyObject* self, PyObject* name, bool through_getattr) {
+  if (!through_getattr) {
+    PyObject** slot = rt::instance_dict_slot(self);
+    if (slot != nullptr && *slot != nullptr && PyDict_CheckExact(*slot)) {
+      Ref dict = Ref::borrow(*slot);
+      PyObject* value = nullptr;
+      if (PyDict_GetItemRef(dict, name, &value) != 0) return Ref::steal(value);
+    }
+  }
+  return Ref::steal(PyObject_GetAttr(self, name));
+}
+
+// Reads a record's field values in declaration order. While the instance
+// dict holds exactly the fields, in that order (as __init__ leaves it), a
+// walk over it finds each value under its field's name; a field the walk does
+// not meet so is read as field_value reads it.
+class FieldReader {
+ public:
+  FieldReader(PyObject* self, const Plan* plan) : self_(self), plan_(plan) {}
+
+  // Whether the instance dict holds exactly the plan's fields, in order: the
+  // instance then hides nothing of its class but them.
+  bool holds_only_fields() {
+    if (plan_ == nullptr || !plan_->walkable) return false;
+    PyObject** slot = rt::instance_dict_slot(self_);
+    PyObject* dict = slot != nullptr ? *slot : nullptr;
+    PyObject* names = plan_->names;
+    if (dict == nullptr || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != PyTuple_GET_SIZE(names)) return false;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    for (Py_ssize_t i = 0; PyDict_Next(dict, &position, &key, &value); ++i) {
+      if (key != PyTuple_GET_ITEM(names, i)) return false;
+    }
+    walk_ = Ref::borrow(dict);
+    return true;
+  }
+
+  // getattr(self, name) of field `index`.
+  Ref read(Py_ssize_t index, PyObject* name) {
+    if (plan_ == nullptr || plan_->through_getattr[index]) return Ref::steal(PyObject_GetAttr(self_, name));
+    if (walk_) {
+      // Converting earlier fields may have run code that changed the instance.
+      PyObject** slot = rt::instance_dict_slot(self_);
+      PyObject* key = nullptr;
+      PyObject* value = nullptr;
+      if (slot != nullptr && *slot == walk_.get() && PyDict_Next(walk_, &position_, &key, &value) && key == name) {
+        return Ref::borrow(value);
+      }
+      walk_ = nullptr;
+    }
+    return field_value(self_, name, false);
+  }
+
+ private:
+  PyObject* self_;
+  const Plan* plan_;
+  Ref walk_;  // the instance dict while the walk over it goes on
+  Py_ssize_t position_ = 0;
+};
+
+Ref missing_attribute(PyObject* self, PyObject* names);
+
+// An AttributeError on the way to a record's defaults becomes the missing
+// attribute it stands for; any other error passes.
+[[gnu::cold]] std::nullptr_t record_failed(PyObject* self, PyObject* names) {
+  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    rt::reraise(kQuorvelError, true, [&](PyObject*) { return missing_attribute(self, names); });
+  }
+  return nullptr;
+}
+
+// The UI defaults of a record: each field's value converted, under its name.
+Ref record_defaults(PyObject* self, PyObject* names, FieldReader& fields, DefaultsRun& run) {
+  rt::RecursionGuard guard(" while building defaults");
+  if (!guard) return nullptr;
+  Py_ssize_t count = PyTuple_GET_SIZE(names);
+  Ref result = rt::presized_dict(count);
+  if (!result) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(names, i);
+    Ref value = fields.read(i, name);
+    Ref converted = value ? convert_defaults(value, run) : nullptr;
+    if (!converted || PyDict_SetItem(result, name, converted) < 0) return record_failed(self, names);
+  }
+  return result;
+}
+
+// value.build_defaults() of a content value: the method's own work done
+// directly while the value's class inherits it and the value does not hide it.
+// `held` keeps the plan alive while nested values replace the run's.
+Ref content_defaults(PyObject* value, const HeldPlan& held, DefaultsRun& run) {
+  const Plan& plan = *held.plan;
+  if (plan.route == Route::kRecord) {
+    FieldReader fields(value, &plan);
+    if (fields.holds_only_fields() || lacks_own_attributes(value, kBuildDefaults, kGetSubfieldDescriptors)) {
+      return record_defaults(value, plan.names, fields, run);
+    }
+  }
+  if (plan.route == Route::kKind && lacks_own_attributes(value, kBuildDefaults, nullptr)) {
+    return Ref::steal(plan.kind(value, &run));
+  }
+  return content_defaults(value);
+}
+
+// convert_defaults for a value of any class but the built-in primitives and
+// containers.
+Ref convert_object(PyObject* value, DefaultsRun& run) {
+  HeldPlan held = plan_for(run, Py_TYPE(value));
+  if (!held.plan) return nullptr;
+  int content = held.plan->content ? 1 : run.is_content(value);
+  if (content < 0) return nullptr;
+  if (content) return content_defaults(value, held, run);
+  int member = rt::is_instance(value, plain_enum);
+  if (member < 0) return nullptr;
+  return member ? Ref::steal(PyObject_GetAttr(value, kValue)) : Ref::borrow(value);
 }
 
 // --- BaseConfigurableData ----------------------------------------------------
@@ -325,9 +636,8 @@ PyObject* abstract_body(rt::Function*, PyObject* const*) { Py_RETURN_NONE; }
 PyObject* build_field(rt::Function*, PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* call_args[] = {self, self, args[1], args[2]};
-  Ref kwnames = rt::tuple_of(kName.get(), kMetadata.get());
-  if (!kwnames) return nullptr;
-  return PyObject_VectorcallMethod(kBuildFieldForType, call_args, 2, kwnames);
+  PyObject* field = PyObject_VectorcallMethod(kBuildFieldForType, call_args, 2, name_metadata_keywords);
+  return field ? field : record_fields::explain_failure(reinterpret_cast<PyObject*>(Py_TYPE(self)));
 }
 
 Ref missing_attribute(PyObject* self, PyObject* names) {
@@ -340,32 +650,36 @@ Ref missing_attribute(PyObject* self, PyObject* names) {
                                          type_name.get(), shown.get(), listed.get()));
 }
 
-PyObject* method_build_defaults(rt::Function*, PyObject* const* args) {
-  rt::RecursionGuard guard(" while building defaults");
-  if (!guard) return nullptr;
-  PyObject* self = args[0];
+// The defaults of a record whose descriptors come from get_subfield_descriptors()
+// as the instance finds it.
+Ref described_defaults(PyObject* self, DefaultsRun& run) {
   Descriptors found;
   if (!subfield_descriptors(self, found)) return nullptr;
-  Py_ssize_t count = PyTuple_GET_SIZE(found.names.get());
-  ContentTest is_content;
-  Ref result = rt::presized_dict(count);
-  if (!result) return nullptr;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* name = PyTuple_GET_ITEM(found.names.get(), i);
-    Ref value = Ref::steal(PyObject_GetAttr(self, name));
-    Ref converted = value ? convert_defaults(value, is_content) : nullptr;
-    if (converted && PyDict_SetItem(result, name, converted) == 0) continue;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-    return rt::reraise(kQuorvelError, true, [&](PyObject*) { return missing_attribute(self, found.names); });
+  FieldReader fields(self, nullptr);
+  return record_defaults(self, found.names, fields, run);
+}
+
+PyObject* method_build_defaults(rt::Function*, PyObject* const* args) {
+  PyObject* self = args[0];
+  DefaultsRun run;
+  HeldPlan held = plan_for(run, Py_TYPE(self));
+  // Without a plan the general path meets whatever failed and reports it where it always did.
+  if (!held.plan) PyErr_Clear();
+  const Plan* plan = held.plan;
+  if (plan != nullptr && plan->route == Route::kRecord) {
+    FieldReader fields(self, plan);
+    if (fields.holds_only_fields() || lacks_own_attributes(self, kGetSubfieldDescriptors, nullptr)) {
+      return record_defaults(self, plan->names, fields, run).release();
+    }
   }
-  return result.release();
+  return described_defaults(self, run).release();
 }
 
 PyObject* build_root_defaults(rt::Function*, PyObject* const* args) {
   PyObject* self = args[0];
   Ref key = rt::call_global(kTypeKeyClass, reinterpret_cast<PyObject*>(Py_TYPE(self)));
   if (!key) return nullptr;
-  Ref defaults = Ref::steal(PyObject_CallMethodNoArgs(self, kBuildDefaults));
+  Ref defaults = content_defaults(self);
   if (!defaults) return nullptr;
   Ref root = Ref::steal(PyDict_New());
   if (!root || PyDict_SetItem(root, key, defaults) < 0) return nullptr;
@@ -373,11 +687,12 @@ PyObject* build_root_defaults(rt::Function*, PyObject* const* args) {
 }
 
 PyObject* serialize_to_disk_representation(rt::Function*, PyObject* const* args) {
-  return PyObject_CallMethodNoArgs(args[0], kBuildDefaults);
+  return content_defaults(args[0]).release();
 }
 
 PyObject* parse_from_disk_representation(rt::Function*, PyObject* const* args) {
-  return PyObject_CallMethodOneArg(args[0], kFromDefaults, args[1]);
+  PyObject* parsed = PyObject_CallMethodOneArg(args[0], kFromDefaults, args[1]);
+  return parsed ? parsed : record_fields::explain_failure(args[0]);
 }
 
 PyObject* load_root_defaults(rt::Function*, PyObject* const* args) {
@@ -390,9 +705,10 @@ PyObject* load_root_defaults(rt::Function*, PyObject* const* args) {
   Ref unwrapped = inner ? Ref::steal(inner) : Ref::borrow(data);
   PyObject* call_args[] = {cls, unwrapped.get(), args[2]};
   PyObject* loaded = PyObject_VectorcallMethod(kFromDefaults, call_args, 3, nullptr);
+  if (loaded != nullptr) return loaded;
+  record_fields::explain_failure(cls);
   // A failure inside the root form is located under its key.
-  if (loaded == nullptr && inner != nullptr) return rt::locate(kQuorvelError, {key.get()});
-  return loaded;
+  return inner != nullptr ? rt::locate(kQuorvelError, {key.get()}) : nullptr;
 }
 
 PyObject* inject_and_validate_impl(PyObject* provider, PyObject* target);
@@ -413,8 +729,8 @@ PyObject* register_subclass(rt::Function*, PyObject* const* args) {
 // --- module functions ----------------------------------------------------------
 
 PyObject* build_defaults(rt::Function*, PyObject* const* args) {
-  ContentTest is_content;
-  return convert_defaults(args[0], is_content).release();
+  DefaultsRun run;
+  return convert_defaults(args[0], run).release();
 }
 
 PyObject* require_valid_config_value(rt::Function*, PyObject* const* args) {
@@ -652,7 +968,32 @@ PyObject* base_configurable_data(PyObject* module) {
     return nullptr;
   }
   Py_XSETREF(own_get_subfield_descriptors, Py_NewRef(PyMethod_GET_FUNCTION(descriptor.get())));
+  auto* type = reinterpret_cast<PyTypeObject*>(decorated.get());
+  Py_XSETREF(own_build_defaults, rt::mro_lookup(type, kBuildDefaults).release());
+  Py_XSETREF(stock_descriptors, rt::mro_lookup(type, kGetSubfieldDescriptors).release());
   return decorated.release();
+}
+
+// --- what the kinds call directly ---------------------------------------------
+
+PyObject* convert_in(PyObject* value, DefaultsRun* run) {
+  if (run != nullptr) return convert_defaults(value, *run).release();
+  DefaultsRun own;
+  return convert_defaults(value, own).release();
+}
+
+bool add_kind(PyObject* own_method, module_api::KindDefaults defaults) {
+  kinds.emplace_back(Py_NewRef(own_method), defaults);
+  return true;
+}
+
+// `own_function` is filled in once the module function exists.
+module_api::Defaults defaults_exports = {nullptr, convert_in, add_kind};
+
+bool export_defaults(PyObject* module) {
+  defaults_exports.own_function = PyObject_GetAttr(module, kBuildDefaults);
+  return defaults_exports.own_function != nullptr &&
+         module_api::export_api(module, module_api::kDefaultsCapsule, defaults_exports);
 }
 
 bool bind_imports(PyObject* module) {
@@ -705,7 +1046,7 @@ PyObject* config_value(PyObject* module) {
 }
 
 bool exec_module(PyObject* module) {
-  if (!bind_imports(module) || !field_cache.init() || !primitive_verdicts.init()) return false;
+  if (!bind_imports(module) || !field_cache.init() || !plan_cache.init() || !primitive_verdicts.init()) return false;
   Py_XSETREF(original_is_dataclass, PyObject_GetAttrString(module, "is_dataclass"));
   Py_XSETREF(plain_enum, rt::import_from("enum", "Enum").release());
   if (original_is_dataclass == nullptr || plain_enum == nullptr) return false;
@@ -723,10 +1064,11 @@ bool exec_module(PyObject* module) {
     return false;
   }
   Ref content = Ref::steal(PyObject_GetAttrString(module, "BaseConfigurableData"));
-  return content && rt::add_object(module, "ConfigValue", config_value(module)) &&
+  return content && record_fields::init_contract_check(module) &&
+         rt::add_object(module, "ConfigValue", config_value(module)) &&
          rt::add_object(module, "ConfigType", type_union(module, content, {"PrimitiveClass", "AliasContainerType"})) &&
          rt::add_function(module, kRequireValue) && rt::add_function(module, kRequireType) &&
-         rt::add_function(module, kInjectAndValidate);
+         rt::add_function(module, kInjectAndValidate) && export_defaults(module);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ from typing import (
     get_origin as get_origin,
 )
 
-from typing_extensions import TypeForm as TypeForm
+from typing_extensions import Self, TypeForm as TypeForm
 
 from nimbrel.quorvel.core.exceptions import QuorvelError as QuorvelError
 from nimbrel.quorvel.core.exceptions import QuorvelImplementationError as QuorvelImplementationError
@@ -26,6 +26,7 @@ from nimbrel.quorvel.data.base import (
     PrimitiveClass as PrimitiveClass,
     PrimitiveTypes as PrimitiveTypes,
 )
+from nimbrel.quorvel.data.enum_content import ConfigEnum
 from nimbrel.quorvel.fields.field_models import BaseField as BaseField
 from nimbrel.quorvel.typing.type_lookup import type_key_class as type_key_class
 
@@ -42,12 +43,12 @@ class BaseConfigurableData(BaseContent):
     """Concrete content that works with dataclass-style fields to generate UI."""
 
     @classmethod
-    def get_subfield_descriptors(cls: Type[BaseConfigurableData]) -> Iterable[Field[Any]]: ...
+    def get_subfield_descriptors(cls) -> Iterable[Field[Any]]: ...
     @classmethod
     @abstractmethod
     def build_field_for_type(
-        cls: Type[C],
-        value: C | None = None,
+        cls,
+        value: Self | None = None,
         type_specification: WrapperAlias | None = None,
         name: str | None = None,
         metadata: dict[str, Any] | None = None,
@@ -56,19 +57,23 @@ class BaseConfigurableData(BaseContent):
     def build_defaults(self) -> dict[str, Any] | Any: ...
     def build_root_defaults(self) -> dict[str, Any]: ...
     def serialize_to_disk_representation(self) -> dict[str, Any] | Any: ...
+    # Each content kind parses into the class it is called on, so these return
+    # that class: `Gateway.from_defaults(data)` is a `Gateway`.
     @classmethod
     @abstractmethod
-    def from_defaults(cls, data: dict[str, Any] | Any, alias: WrapperAlias | None = None) -> BaseConfigurableData: ...
+    def from_defaults(cls, data: dict[str, Any] | Any, alias: WrapperAlias | None = None) -> Self: ...
     @classmethod
-    def parse_from_disk_representation(cls, value: Any) -> BaseConfigurableData: ...
+    def parse_from_disk_representation(cls, value: Any) -> Self: ...
     @classmethod
-    def load_root_defaults(cls, data: dict[str, Any], alias: WrapperAlias | None = None) -> BaseConfigurableData:
+    def load_root_defaults(cls, data: dict[str, Any], alias: WrapperAlias | None = None) -> Self:
         """Load as root."""
     @classmethod
-    def register(cls, subclass: Type[_T]) -> None:  # type: ignore[override]
+    def register(cls, subclass: Type[_T]) -> None:
         """Register base class and copy all functions! Raise if abstract method not implemented."""
 
-ConfigValue: TypeAlias = BaseConfigurableData | PrimitiveTypes
+# ConfigEnum is registered as a virtual subclass of BaseConfigurableData, which
+# a checker cannot see from its bases, so its members are named here as values.
+ConfigValue: TypeAlias = BaseConfigurableData | ConfigEnum | PrimitiveTypes
 ConfigType: TypeAlias = Type[BaseConfigurableData] | PrimitiveClass | AliasContainerType
 
 def require_valid_config_value(value: Any, *, ctx: str = "value") -> ConfigValue:

@@ -1,6 +1,7 @@
 // Enumerations as content: members offered as selectable options.
 #include "content_fields.hpp"
 #include "enum_members.hpp"
+#include "module_api.hpp"
 #include "runtime.hpp"
 
 namespace quorvel {
@@ -63,13 +64,20 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   return content_fields::instantiate(kInstantiateField, kFieldEnum, name, md);
 }
 
-PyObject* build_defaults(rt::Function*, PyObject* const* args) {
-  return PyObject_GetAttr(args[0], enum_members::kValue);
+// self.value; nothing nested, so the conversion it is part of does not matter.
+PyObject* member_defaults(PyObject* self, module_api::DefaultsRun*) { return PyObject_GetAttr(self, enum_members::kValue); }
+
+PyObject* build_defaults(rt::Function*, PyObject* const* args) { return member_defaults(args[0], nullptr); }
+
+PyObject* parse_enum(PyObject* cls, PyObject* data, PyObject*) {
+  return enum_members::find(cls, data, kQuorvelError, kDisplayClassName);
 }
 
-PyObject* from_defaults(rt::Function*, PyObject* const* args) {
-  return enum_members::find(args[0], args[1], kQuorvelError, kDisplayClassName);
-}
+PyObject* from_defaults(rt::Function*, PyObject* const* args) { return parse_enum(args[0], args[1], args[2]); }
+
+// Other modules parse enumerations that keep this `from_defaults` directly;
+// the classmethod is filled in once ConfigEnum exists.
+module_api::Kind api = {nullptr, parse_enum};
 
 constexpr auto kBuildFieldForTypeParams = content_fields::field_for_type_params("Type[Self]", "Self | str | None");
 constexpr rt::Param kSelf[] = {{"self"}};
@@ -120,8 +128,13 @@ bool exec_module(PyObject* module) {
     return false;
   }
   Ref forward = Ref::steal(PyUnicode_FromString("ConfigEnum"));
-  return forward && rt::add_object(module, "E", rt::make_type_var(module, "E", forward)) &&
-         rt::add_object(module, "ConfigEnum", config_enum(module));
+  if (!forward || !enum_members::init() || !rt::add_object(module, "E", rt::make_type_var(module, "E", forward))) {
+    return false;
+  }
+  Ref enum_class = Ref::steal(config_enum(module));
+  return module_api::remember_own_parse(api, enum_class) && module_api::add_defaults_kind(enum_class, member_defaults) &&
+         rt::add_object(module, "ConfigEnum", enum_class.release()) &&
+         module_api::export_kind(module, module_api::KindId::kEnum, api);
 }
 
 }  // namespace

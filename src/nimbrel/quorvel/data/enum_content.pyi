@@ -18,22 +18,23 @@ from nimbrel.quorvel.typing.type_lookup import type_key_class as type_key_class
 
 E = TypeVar("E", bound="ConfigEnum")
 
-class ConfigEnum(Enum):
+# A base for enumerations, with no members of its own.
+class ConfigEnum(Enum):  # type: ignore[misc]
     """Enum content with selectable string values."""
 
     @classmethod
     def build_field_for_type(
-        cls: Type[Self],
+        cls,
         value: Self | str | None = None,
         type_specification: WrapperAlias | None = None,
         name: str | None = None,
         metadata: dict[str, Any] | None = None,
-    ) -> FieldEnum | BaseField: ...
+    ) -> FieldEnum: ...
     def build_defaults(self) -> Any: ...
     @classmethod
     def from_defaults(cls, data: dict[str, Any] | Any, alias: WrapperAlias | None = None) -> Self: ...
     # Received through BaseConfigurableData.register:
-    def build_field(self, name: str | None = None, metadata: dict[str, Any] | None = None) -> BaseField: ...
+    def build_field(self, name: str | None = None, metadata: dict[str, Any] | None = None) -> FieldEnum: ...
     def build_root_defaults(self) -> dict[str, Any]: ...
     def serialize_to_disk_representation(self) -> Any: ...
     @classmethod

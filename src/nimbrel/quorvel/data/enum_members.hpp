@@ -7,6 +7,47 @@
 namespace quorvel::enum_members {
 
 inline rt::Name kValue("value");
+inline rt::Name kValueToMember("_value2member_map_");
+inline rt::Name kDunderCall("__call__");
+inline rt::Name kDunderNew("__new__");
+
+// EnumType.__call__ and Enum.__new__, the stock value lookup of an enumeration.
+inline PyObject* stock_call = nullptr;
+inline PyObject* stock_new = nullptr;
+
+inline bool init() {
+  Ref enum_type = rt::import_from("enum", "EnumType");
+  Ref enum_base = enum_type ? rt::import_from("enum", "Enum") : nullptr;
+  auto* metaclass = reinterpret_cast<PyTypeObject*>(enum_type.get());
+  Py_XSETREF(stock_call, enum_base ? rt::mro_lookup(metaclass, kDunderCall).release() : nullptr);
+  // Enum.__new__ as every enumeration's namespace holds it: the function itself.
+  Py_XSETREF(stock_new, stock_call ? PyObject_GetAttr(enum_base, kDunderNew) : nullptr);
+  return stock_new != nullptr;
+}
+
+// Whether `cls(value)` is the stock lookup: its metaclass calls and reads
+// attributes as EnumType does, and `__new__` is Enum's.
+inline bool stock_lookup(PyObject* cls) {
+  PyTypeObject* metaclass = Py_TYPE(cls);
+  return PyType_Check(cls) && metaclass->tp_getattro == PyType_Type.tp_getattro &&
+         rt::mro_finds(metaclass, kDunderCall, stock_call) &&
+         rt::mro_finds(reinterpret_cast<PyTypeObject*>(cls), kDunderNew, stock_new);
+}
+
+// The member whose value is `wanted`, read from the class's value map as
+// Enum.__new__ reads it first; nothing (nullptr, no error) when the lookup is
+// not the stock one or the map has no such value. The call then answers,
+// with its long search for unhashable values and its `_missing_` hook.
+inline Ref mapped_member(PyObject* cls, PyObject* wanted) {
+  if (!stock_lookup(cls)) return nullptr;
+  PyObject* map = nullptr;
+  int found = rt::optional_attr(cls, kValueToMember, &map);
+  Ref owned = Ref::steal(map);
+  PyObject* member = nullptr;
+  if (found > 0 && PyDict_CheckExact(map) && PyDict_GetItemRef(map, wanted, &member) < 0) found = -1;
+  if (found < 0) PyErr_Clear();
+  return Ref::steal(member);
+}
 
 // "Invalid <class>: <repr(data)>", raised inside the handler of the failed
 // value lookup (which is the exception currently raised).
@@ -33,6 +74,7 @@ inline PyObject* find(PyObject* cls, PyObject* data, const rt::Global& error_cla
     if (entry == nullptr && PyDict_GetItemRef(data, kDefault, &entry) < 0) return nullptr;
     if (entry != nullptr) wanted = Ref::steal(entry);
   }
+  if (Ref mapped = mapped_member(cls, wanted)) return mapped.release();
   PyObject* by_value = PyObject_CallOneArg(cls, wanted);
   if (by_value != nullptr) return by_value;
   if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;

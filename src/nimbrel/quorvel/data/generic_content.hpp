@@ -13,13 +13,6 @@
 namespace quorvel::generic_content {
 
 inline rt::Name kContent("content");
-inline rt::Name kData("data");
-inline rt::Name kAlias("alias");
-inline rt::Name kName("name");
-inline rt::Name kMetadata("metadata");
-inline rt::Name kValueType("value_type");
-inline rt::Name kOf("of");
-inline rt::Name kIndex("index");
 inline rt::Name kFields("fields");
 inline rt::Name kDisplayName("display_name");
 inline rt::Name kTypingAlias("typing_alias");
@@ -42,18 +35,10 @@ inline rt::Global kResolveGenericArg("resolve_generic_arg");
 inline rt::Global kTypeKeyClass("type_key_class");
 inline rt::Global kGenericWithArgs("GenericWithArgs");
 
-// Keyword-name tuples of the calls every kind makes, created once per module.
-inline PyObject* data_alias_keywords = nullptr;        // from_defaults(data=, alias=)
-inline PyObject* build_field_keywords = nullptr;       // build_field(value_type=, name=, metadata=)
-inline PyObject* of_index_default_keywords = nullptr;  // resolve_generic_arg(tp, of=, index=, default=)
+// build_field(value_type=, name=, metadata=)
+inline rt::Keywords build_field_keywords({"value_type", "name", "metadata"});
 
-inline bool init_keywords(PyObject* module) {
-  Py_XSETREF(data_alias_keywords, rt::tuple_of(kData.get(), kAlias.get()).release());
-  Py_XSETREF(build_field_keywords, rt::tuple_of(kValueType.get(), kName.get(), kMetadata.get()).release());
-  Py_XSETREF(of_index_default_keywords, rt::tuple_of(kOf.get(), kIndex.get(), kDefault.get()).release());
-  return data_alias_keywords && build_field_keywords && of_index_default_keywords &&
-         parse_call::remember_dispatcher(module);
-}
+inline bool init_keywords(PyObject* module) { return parse_call::remember_dispatcher(module); }
 
 // --- calls and errors --------------------------------------------------------
 
@@ -130,7 +115,7 @@ Ref resolve_generic_arg(PyObject* tp, PyObject* keywords, Values... values) {
 // from_defaults(data=data, alias=alias) through `parse`, the module's
 // `from_defaults` binding as the caller looked it up.
 inline Ref parse_with(PyObject* parse, PyObject* data, PyObject* alias) {
-  return parse_call::from_defaults(parse, data, alias, data_alias_keywords);
+  return parse_call::from_defaults(parse, data, alias);
 }
 
 inline Ref parse(PyObject* data, PyObject* alias) {
@@ -187,7 +172,7 @@ inline Ref contained_arg(PyObject* cls, PyObject* alias) {
   int addresses = PyType_Check(origin.get()) ? rt::is_subclass(origin, origin_cls) : 0;
   if (addresses <= 0) return addresses < 0 ? nullptr : raise_about(kTypeResolutionError, cls, "Alias must be a %U.");
   Ref zero = Ref::steal(PyLong_FromLong(0));
-  return zero ? resolve_generic_arg(alias, of_index_default_keywords, origin_cls.get(), zero.get(), Py_None) : nullptr;
+  return zero ? resolve_generic_arg(alias, kOfIndexDefaultKeywords, origin_cls.get(), zero.get(), Py_None) : nullptr;
 }
 
 // require_valid_config_type(tp), its refusal reported as a type argument of

@@ -1,5 +1,6 @@
 // Free JSON objects: a dictionary content kind shown as a JSON text field.
 #include "content_fields.hpp"
+#include "module_api.hpp"
 #include "runtime.hpp"
 
 namespace quorvel {
@@ -31,9 +32,12 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   return content_fields::instantiate(kInstantiateField, kFieldJsonText, name, md);
 }
 
-PyObject* build_defaults(rt::Function*, PyObject* const* args) {
-  return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), args[0]);
+// dict(self); nothing nested, so the conversion it is part of does not matter.
+PyObject* payload_defaults(PyObject* self, module_api::DefaultsRun*) {
+  return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), self);
 }
+
+PyObject* build_defaults(rt::Function*, PyObject* const* args) { return payload_defaults(args[0], nullptr); }
 
 PyObject* expected_dict(PyObject* cls, PyObject* data) {
   Ref display_class_name = kDisplayClassName.get();
@@ -103,7 +107,9 @@ bool exec_module(PyObject* module) {
       })) {
     return false;
   }
-  return rt::add_object(module, "ConfigUntypedDict", config_untyped_dict(module));
+  if (!rt::add_object(module, "ConfigUntypedDict", config_untyped_dict(module))) return false;
+  Ref cls = Ref::steal(PyObject_GetAttrString(module, "ConfigUntypedDict"));
+  return cls && module_api::add_defaults_kind(cls, payload_defaults);
 }
 
 }  // namespace

@@ -14,17 +14,18 @@ from nimbrel.quorvel.data.serialize import instantiate_field as instantiate_fiel
 from nimbrel.quorvel.fields.field_models import BaseField as BaseField, FieldJsonText as FieldJsonText
 from nimbrel.quorvel.typing.type_lookup import type_key_class as type_key_class
 
-class ConfigUntypedDict(dict[str, Any], BaseConfigurableData):  # type: ignore[misc]
+class ConfigUntypedDict(dict[str, Any], BaseConfigurableData):
     """Untyped JSON object payload."""
 
     @classmethod
-    def build_field_for_type(  # type: ignore[override]
-        cls: Type[ConfigUntypedDict],
-        value: ConfigUntypedDict | None = None,
+    def build_field_for_type(
+        cls,
+        value: Self | None = None,
         type_specification: WrapperAlias | None = None,
         name: str | None = None,
         metadata: dict[str, Any] | None = None,
-    ) -> FieldJsonText | BaseField: ...
+    ) -> FieldJsonText: ...
+    def build_field(self, name: str | None = None, metadata: dict[str, Any] | None = None) -> FieldJsonText: ...
     def build_defaults(self) -> dict[str, Any]: ...
     @classmethod
     def from_defaults(cls, data: dict[str, Any] | Any, alias: WrapperAlias | None = None) -> Self: ...

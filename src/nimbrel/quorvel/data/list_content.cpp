@@ -1,4 +1,5 @@
 // List content: a homogeneous list of configurable items that is itself a Python list.
+#include "content_plans.hpp"
 #include "generic_content.hpp"
 
 namespace quorvel {
@@ -13,7 +14,7 @@ rt::Global kConfigList("ConfigList");
 rt::Global kFieldList("FieldList");
 
 // resolve_generic_arg(alias, of=..., default=...): the index stays at its default.
-PyObject* of_default_keywords = nullptr;
+rt::Keywords of_default_keywords({"of", "default"});
 
 // The UI defaults of `value` when it is a ConfigList, else no items.
 Ref current_defaults(PyObject* value) {
@@ -40,20 +41,23 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   return instantiate(kFieldList, start.name, start.metadata);
 }
 
-PyObject* build_defaults(rt::Function*, PyObject* const* args) {
+// [{"content": build_defaults(item)} for item in self], within `run`.
+PyObject* list_defaults(PyObject* self, module_api::DefaultsRun* run) {
   rt::RecursionGuard guard(" while building defaults");
   if (!guard) return nullptr;
-  Ref convert = kBuildDefaults.get();
-  Ref items = convert ? Ref::steal(PyObject_GetIter(args[0])) : nullptr;
+  module_api::InnerDefaults convert(kBuildDefaults, run);
+  Ref items = convert ? Ref::steal(PyObject_GetIter(self)) : nullptr;
   Ref rows = items ? Ref::steal(PyList_New(0)) : nullptr;
   if (!rows) return nullptr;
   while (Ref item = Ref::steal(PyIter_Next(items))) {
-    Ref defaults = Ref::steal(PyObject_CallOneArg(convert, item));
+    Ref defaults = convert(item);
     Ref row = defaults ? Ref::steal(PyDict_New()) : nullptr;
     if (!row || PyDict_SetItem(row, kContent, defaults) < 0 || PyList_Append(rows, row) < 0) return nullptr;
   }
   return PyErr_Occurred() ? nullptr : rows.release();
 }
+
+PyObject* build_defaults(rt::Function*, PyObject* const* args) { return list_defaults(args[0], nullptr); }
 
 // A row is a dict whose keys are exactly {"content"}.
 int is_row(PyObject* element) {
@@ -66,8 +70,15 @@ int is_row(PyObject* element) {
   return PySet_GET_SIZE(key_set.get()) == 1 ? PySet_Contains(key_set, kContent) : 0;
 }
 
-// The item data of one element: a row's "content", or the bare element.
+// The item data of one element: a row's "content", or the bare element. The
+// usual row, an exact dict of one entry, is read in one lookup.
 Ref item_data(PyObject* element, bool& row) {
+  if (PyDict_CheckExact(element) && PyDict_GET_SIZE(element) == 1) {
+    PyObject* content = nullptr;
+    if (PyDict_GetItemRef(element, kContent, &content) < 0) return nullptr;
+    row = content != nullptr;
+    return row ? Ref::steal(content) : Ref::borrow(element);
+  }
   int verdict = is_row(element);
   if (verdict < 0) return nullptr;
   row = verdict;
@@ -75,7 +86,7 @@ Ref item_data(PyObject* element, bool& row) {
 }
 
 // Locates the pending error at the item: inside its row, or the bare element.
-std::nullptr_t item_failed(Py_ssize_t index, bool row) {
+[[gnu::cold, gnu::noinline]] std::nullptr_t item_failed(Py_ssize_t index, bool row) {
   Ref position = Ref::steal(PyLong_FromSsize_t(index));
   if (!position) return nullptr;
   return row ? rt::locate(kQuorvelError, {position.get(), kContent}) : rt::locate(kQuorvelError, {position.get()});
@@ -83,6 +94,7 @@ std::nullptr_t item_failed(Py_ssize_t index, bool row) {
 
 // The elements to parse: none for None, else exactly a list.
 Ref list_data(PyObject* cls, PyObject* data) {
+  if (PyList_CheckExact(data)) return Ref::borrow(data);
   if (data == Py_None) return Ref::steal(PyList_New(0));
   int is_list = PyObject_IsInstance(data, reinterpret_cast<PyObject*>(&PyList_Type));
   if (is_list <= 0) return is_list < 0 ? nullptr : raise_wrong_data(cls, "list", data);
@@ -97,29 +109,42 @@ Ref own_origin(PyObject* cls) {
   return truthy ? origin : Ref::borrow(cls);
 }
 
-PyObject* from_defaults(rt::Function*, PyObject* const* args) {
+// The item type: resolve_generic_arg(alias, of=cls.__origin__ or cls, default=None).
+Ref item_alias(PyObject* cls, PyObject* alias) {
+  Ref origin = own_origin(cls);
+  return origin ? resolve_generic_arg(alias, of_default_keywords, origin.get(), Py_None) : nullptr;
+}
+
+// Item types of parametrised list classes.
+content_plans::InnerPlans plans;
+
+PyObject* parse_list(PyObject* cls, PyObject* data, PyObject* given_alias) {
   rt::RecursionGuard guard(" while parsing");
   if (!guard) return nullptr;
-  PyObject* cls = args[0];
-  Ref elements = list_data(cls, args[1]);
+  Ref elements = list_data(cls, data);
   if (!elements) return nullptr;
-  PyObject* alias = args[2] == Py_None ? cls : args[2];
-  Ref origin = own_origin(cls);
-  Ref inner_alias = origin ? resolve_generic_arg(alias, of_default_keywords, origin.get(), Py_None) : nullptr;
-  if (!inner_alias) return nullptr;
-  if (inner_alias.get() == Py_None) return raise_not_parametrised(cls);
+  PyObject* alias = given_alias == Py_None ? cls : given_alias;
+  auto plan = content_plans::inner_plan(plans, cls, alias, [&] { return item_alias(cls, alias); });
+  if (!plan) return nullptr;
+  if (plan->inner.get() == Py_None) return raise_not_parametrised(cls);
   Ref parse = kFromDefaults.get();
   Ref items = parse ? Ref::steal(PyList_New(0)) : nullptr;
   if (!items) return nullptr;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.get()); ++i) {
     bool row = false;
-    Ref data = item_data(Ref::borrow(PyList_GET_ITEM(elements.get(), i)), row);
-    Ref item = data ? parse_with(parse, data, inner_alias) : nullptr;
-    if (!item) return data ? item_failed(i, row) : nullptr;
+    Ref raw = item_data(Ref::borrow(PyList_GET_ITEM(elements.get(), i)), row);
+    Ref item = raw ? parse_call::from_defaults_routed(parse, plan->route, raw, plan->inner) : nullptr;
+    if (!item) return raw ? item_failed(i, row) : nullptr;
     if (PyList_Append(items, item) < 0) return nullptr;
   }
   return PyObject_CallOneArg(cls, items);
 }
+
+PyObject* from_defaults(rt::Function*, PyObject* const* args) { return parse_list(args[0], args[1], args[2]); }
+
+// Other modules parse list classes that keep this `from_defaults` directly;
+// the classmethod is filled in once ConfigList exists.
+module_api::Kind api = {nullptr, parse_list};
 
 // --- declarations ------------------------------------------------------------
 
@@ -196,9 +221,11 @@ bool exec_module(PyObject* module) {
       })) {
     return false;
   }
-  Py_XSETREF(of_default_keywords, rt::tuple_of(kOf.get(), kDefault.get()).release());
-  return of_default_keywords && init_keywords(module) && add_type_var(module, "T") &&
-         rt::add_object(module, "ConfigList", config_list(module));
+  if (!init_keywords(module) || !add_type_var(module, "T") || !plans.init()) return false;
+  Ref list_class = Ref::steal(config_list(module));
+  return module_api::remember_own_parse(api, list_class) && module_api::add_defaults_kind(list_class, list_defaults) &&
+         rt::add_object(module, "ConfigList", list_class.release()) &&
+         module_api::export_kind(module, module_api::KindId::kList, api);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 """List content: repeated configurable items as a Python list."""
 
-from typing import Any as Any, Type as Type, TypeVar as TypeVar, get_origin as get_origin
+from collections.abc import Iterable
+from typing import Any as Any, Type as Type, TypeVar as TypeVar, get_origin as get_origin, overload
+
+from typing_extensions import Self
 
 from nimbrel.quorvel.core.exceptions import (
     QuorvelError as QuorvelError,
@@ -28,23 +31,29 @@ from nimbrel.quorvel.typing.type_lookup import (
 
 T = TypeVar("T", bound=ConfigValue)
 
-class ConfigList(GenericWithArgs, list[T], BaseConfigurableData):  # type: ignore[misc]
+class ConfigList(GenericWithArgs, list[T], BaseConfigurableData):
     """List content of repeated items (e.g., dataclasses or other wrappers)."""
 
+    # list's own constructor, reached through GenericWithArgs.__init__.
+    @overload
+    def __init__(self) -> None: ...
+    @overload
+    def __init__(self, iterable: Iterable[T], /) -> None: ...
     @classmethod
     def _contained_type(cls, alias: WrapperAlias) -> ConfigType:
         """Simple utility function that checks the contained type and returns it."""
     @classmethod
-    def build_field_for_type(  # type: ignore[override]
-        cls: Type[ConfigList[T]],
-        value: ConfigList[T] | None = None,
+    def build_field_for_type(
+        cls,
+        value: Self | None = None,
         type_specification: WrapperAlias | None = None,
         name: str | None = None,
         metadata: dict[str, Any] | None = None,
-    ) -> FieldList | BaseField: ...
+    ) -> FieldList: ...
+    def build_field(self, name: str | None = None, metadata: dict[str, Any] | None = None) -> FieldList: ...
     def build_defaults(self) -> list[Any]:
         """Emit list items as row objects under 'content'."""
     @classmethod
-    def from_defaults(cls, data: dict[str, Any] | Any | None, alias: WrapperAlias | None = None) -> ConfigList[T]: ...
-    def __class_getitem__(cls, item: Any) -> Any:  # type: ignore[override]
+    def from_defaults(cls, data: dict[str, Any] | Any | None, alias: WrapperAlias | None = None) -> Self: ...
+    def __class_getitem__(cls, item: Any) -> Any:
         """Validate generic argument at alias creation time."""

@@ -13,12 +13,11 @@ struct Parse {
   PyObject* (*guard)(PyObject* parsed, PyObject* alias, PyObject* data);
 };
 
-// What record content exports.
-struct Records {
-  // ConfigData's own `from_defaults` classmethod, as its namespace holds it.
+// What each content kind exports: its own `from_defaults` classmethod, as the kind's namespace holds it, and
+// the parse behind it, `cls.from_defaults(data, alias)` of a class that inherits that classmethod.
+struct Kind {
   PyObject* own_from_defaults;
-  // `cls.from_defaults(data)` of a record class that inherits that classmethod.
-  PyObject* (*parse)(PyObject* cls, PyObject* data);
+  PyObject* (*parse)(PyObject* cls, PyObject* data, PyObject* alias);
 };
 
 // What the field models export.
@@ -46,8 +45,16 @@ struct FieldBuilder {
 
 inline constexpr const char* kFieldBuilderCapsule = "nimbrel.quorvel.data.serialize.__quorvel_api__";
 inline constexpr const char* kFieldModelsCapsule = "nimbrel.quorvel.fields.field_models.__quorvel_api__";
+
+// The content kinds that export their parse, in the order of their capsules.
+enum class KindId : unsigned char { kRecord, kList, kOptional, kUnion, kEnum };
+inline constexpr int kKindCount = 5;
+
 inline constexpr const char* kParseCapsule = "nimbrel.quorvel.data.parse.__quorvel_api__";
-inline constexpr const char* kRecordsCapsule = "nimbrel.quorvel.data.record_content.__quorvel_api__";
+inline constexpr const char* kKindCapsules[kKindCount] = {
+    "nimbrel.quorvel.data.record_content.__quorvel_api__", "nimbrel.quorvel.data.list_content.__quorvel_api__",
+    "nimbrel.quorvel.data.optional_content.__quorvel_api__", "nimbrel.quorvel.data.union_content.__quorvel_api__",
+    "nimbrel.quorvel.data.enum_content.__quorvel_api__"};
 
 inline rt::Name kFromDefaultsAttribute("from_defaults");
 
@@ -83,17 +90,105 @@ inline const FieldModels* field_models_api() {
   return imported(kFieldModelsCapsule, cached);
 }
 
-inline const Records* records_api() {
-  static const Records* cached = nullptr;
-  return imported(kRecordsCapsule, cached);
+inline const Kind* kind_api(KindId kind) {
+  static const Kind* cached[kKindCount] = {};
+  auto index = static_cast<int>(kind);
+  return imported(kKindCapsules[index], cached[index]);
 }
 
-// Whether `alias` is a record class whose `from_defaults` is record content's own: found through the class's
-// MRO, with no metaclass of its own that could answer first.
-inline bool is_own_record(const Records& records, PyObject* alias) {
-  if (!PyType_Check(alias) || Py_TYPE(alias)->tp_getattro != PyType_Type.tp_getattro) return false;
-  return rt::mro_finds(reinterpret_cast<PyTypeObject*>(alias), kFromDefaultsAttribute, records.own_from_defaults) &&
-         !rt::mro_lookup(Py_TYPE(alias), kFromDefaultsAttribute);
+// Exports a content kind's parse under its capsule name.
+inline bool export_kind(PyObject* module, KindId kind, const Kind& api) {
+  return export_api(module, kKindCapsules[static_cast<int>(kind)], api);
 }
+
+// Whether `alias` is a class whose `from_defaults` is the kind's own.
+inline bool inherits_parse(const Kind& kind, PyObject* alias) {
+  return rt::inherits_own(alias, kFromDefaultsAttribute, kind.own_from_defaults);
+}
+
+// `cls.__dict__[name]`: a method as the class's namespace holds it (a new reference, or nullptr with an error).
+inline PyObject* namespace_entry(PyObject* cls, PyObject* name) {
+  Ref own_namespace = Ref::steal(PyObject_GetAttrString(cls, "__dict__"));
+  return own_namespace ? PyObject_GetItem(own_namespace, name) : nullptr;
+}
+
+// The kind's own `from_defaults`, read from the namespace of the kind's class once it exists.
+inline bool remember_own_parse(Kind& kind, PyObject* cls) {
+  Py_XSETREF(kind.own_from_defaults, cls ? namespace_entry(cls, kFromDefaultsAttribute) : nullptr);
+  return kind.own_from_defaults != nullptr;
+}
+
+
+// --- UI defaults ---------------------------------------------------------------------------------------------
+
+// One conversion into UI defaults as content core carries it through nested values (opaque to the kinds).
+struct DefaultsRun;
+
+// A content kind's own `build_defaults` for `self`, called directly within `run` (nullptr: a conversion of
+// its own, as a call from Python starts).
+using KindDefaults = PyObject* (*)(PyObject* self, DefaultsRun* run);
+
+// What content core exports for UI defaults.
+struct Defaults {
+  // The module function `build_defaults`, as the module bound it.
+  PyObject* own_function;
+  // build_defaults(value), as that function computes it, within `run` (nullptr: a conversion of its own).
+  PyObject* (*convert)(PyObject* value, DefaultsRun* run);
+  // Has instances of classes that inherit the kind's own `build_defaults` method `own_method` converted
+  // through `defaults` rather than through a method call.
+  bool (*add_kind)(PyObject* own_method, KindDefaults defaults);
+};
+
+inline constexpr const char* kDefaultsCapsule = "nimbrel.quorvel.data.content_core.__quorvel_api__";
+
+inline const Defaults* defaults_api() {
+  static const Defaults* cached = nullptr;
+  return imported(kDefaultsCapsule, cached);
+}
+
+inline rt::Name kBuildDefaultsAttribute("build_defaults");
+
+// Registers a content kind's `build_defaults` (the method `cls` defines) with content core.
+inline bool add_defaults_kind(PyObject* cls, KindDefaults defaults) {
+  const Defaults* api = defaults_api();
+  if (api == nullptr) {
+    PyErr_SetString(PyExc_ImportError, "content_core exports no defaults api");
+    return false;
+  }
+  rt::Ref own = PyType_Check(cls) ? rt::mro_lookup(reinterpret_cast<PyTypeObject*>(cls), kBuildDefaultsAttribute)
+                                  : nullptr;
+  if (!own) {
+    PyErr_SetString(PyExc_TypeError, "a content kind must define build_defaults");
+    return false;
+  }
+  return api->add_kind(own, defaults);
+}
+
+// build_defaults(value) through a module's `build_defaults` binding, looked up when this is made: content
+// core's conversion directly, within `run`, while the binding is still content core's own function, else a
+// call of whatever it is bound to.
+class InnerDefaults {
+ public:
+  InnerDefaults(const rt::Global& binding, DefaultsRun* run) : run_(run) {
+    const Defaults* api = defaults_api();
+    if (api != nullptr && binding.is(api->own_function)) {
+      direct_ = api;
+    } else {
+      function_ = binding.get();
+    }
+  }
+  // False (with NameError set) when the binding is gone.
+  explicit operator bool() const { return direct_ != nullptr || function_; }
+
+  rt::Ref operator()(PyObject* value) const {
+    if (direct_ != nullptr) return rt::Ref::steal(direct_->convert(value, run_));
+    return rt::Ref::steal(PyObject_CallOneArg(function_, value));
+  }
+
+ private:
+  DefaultsRun* run_;
+  const Defaults* direct_ = nullptr;
+  rt::Ref function_;
+};
 
 }  // namespace quorvel::module_api

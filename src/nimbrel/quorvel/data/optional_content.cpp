@@ -1,4 +1,5 @@
 // Optional content: a value that the user switches on or off.
+#include "content_plans.hpp"
 #include "generic_content.hpp"
 
 namespace quorvel {
@@ -12,7 +13,7 @@ rt::Global kFieldOptional("FieldOptional");
 rt::Global kValidationError("QuorvelValidationError");
 
 // resolve_generic_arg(alias, default=None): any origin, index 0.
-PyObject* default_keywords = nullptr;
+rt::Keywords default_keywords({"default"});
 
 // `value.content` when value is a ConfigOptional, else None.
 Ref current_content(PyObject* value) {
@@ -49,10 +50,10 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   return instantiate(kFieldOptional, start.name, start.metadata);
 }
 
-PyObject* build_defaults(rt::Function*, PyObject* const* args) {
+// {"default": False}, or {"default": True, "content": build_defaults(self.content)}, within `run`.
+PyObject* optional_defaults(PyObject* self, module_api::DefaultsRun* run) {
   rt::RecursionGuard guard(" while building defaults");
   if (!guard) return nullptr;
-  PyObject* self = args[0];
   Ref content = Ref::steal(PyObject_GetAttr(self, kContent));
   Ref defaults = content ? Ref::steal(PyDict_New()) : nullptr;
   if (!defaults) return nullptr;
@@ -61,10 +62,14 @@ PyObject* build_defaults(rt::Function*, PyObject* const* args) {
   if (!enabled) return defaults.release();
   // `content` is read again for the conversion, as the attribute may compute it.
   content = Ref::steal(PyObject_GetAttr(self, kContent));
-  Ref inner = content ? call_global(kBuildDefaults, content) : nullptr;
+  if (!content) return nullptr;
+  module_api::InnerDefaults convert(kBuildDefaults, run);
+  Ref inner = convert ? convert(content) : nullptr;
   if (!inner || PyDict_SetItem(defaults, kContent, inner) < 0) return nullptr;
   return defaults.release();
 }
+
+PyObject* build_defaults(rt::Function*, PyObject* const* args) { return optional_defaults(args[0], nullptr); }
 
 // The type argument to parse the content with; a type variable means the
 // class was never really parametrised.
@@ -81,14 +86,16 @@ Ref inner_alias(PyObject* cls, PyObject* alias) {
                                                                   shown.get(), shown_alias.get()));
 }
 
-PyObject* from_defaults(rt::Function*, PyObject* const* args) {
+// Content types of parametrised optional classes.
+content_plans::InnerPlans plans;
+
+PyObject* parse_optional(PyObject* cls, PyObject* data, PyObject* given_alias) {
   rt::RecursionGuard guard(" while parsing");
   if (!guard) return nullptr;
-  PyObject* cls = args[0];
-  PyObject* data = args[1];
-  Ref inner = inner_alias(cls, args[2] == Py_None ? cls : args[2]);
-  if (!inner) return nullptr;
-  int mapping = PyObject_IsInstance(data, reinterpret_cast<PyObject*>(&PyDict_Type));
+  PyObject* alias = given_alias == Py_None ? cls : given_alias;
+  auto plan = content_plans::inner_plan(plans, cls, alias, [&] { return inner_alias(cls, alias); });
+  if (!plan) return nullptr;
+  int mapping = PyDict_CheckExact(data) ? 1 : PyObject_IsInstance(data, reinterpret_cast<PyObject*>(&PyDict_Type));
   if (mapping <= 0) return mapping < 0 ? nullptr : raise_wrong_data(cls, "dict", data);
   Ref flag = get_entry(data, kDefault);
   int enabled = flag ? PyObject_IsTrue(flag) : -1;
@@ -100,10 +107,20 @@ PyObject* from_defaults(rt::Function*, PyObject* const* args) {
   if (!enabled && content.get() != Py_None) {
     return raise_about(kValidationError, cls, "%U is disabled but \"content\" is present.");
   }
-  Ref value = enabled ? parse(content, inner) : Ref::borrow(Py_None);
+  Ref value = Ref::borrow(Py_None);
+  if (enabled) {
+    Ref parse = kFromDefaults.get();
+    value = parse ? parse_call::from_defaults_routed(parse, plan->route, content, plan->inner) : nullptr;
+  }
   if (!value) return rt::locate(kQuorvelError, {kContent});
   return PyObject_CallOneArg(cls, value);
 }
+
+PyObject* from_defaults(rt::Function*, PyObject* const* args) { return parse_optional(args[0], args[1], args[2]); }
+
+// Other modules parse optional classes that keep this `from_defaults`
+// directly; the classmethod is filled in once ConfigOptional exists.
+module_api::Kind api = {nullptr, parse_optional};
 
 // --- declarations ------------------------------------------------------------
 
@@ -185,9 +202,11 @@ bool exec_module(PyObject* module) {
       })) {
     return false;
   }
-  Py_XSETREF(default_keywords, rt::tuple_of(kDefault.get()).release());
-  return default_keywords && init_keywords(module) && add_type_var(module, "T") &&
-         rt::add_object(module, "ConfigOptional", config_optional(module));
+  if (!init_keywords(module) || !add_type_var(module, "T") || !plans.init()) return false;
+  Ref optional_class = Ref::steal(config_optional(module));
+  return module_api::remember_own_parse(api, optional_class) && module_api::add_defaults_kind(optional_class, optional_defaults) &&
+         rt::add_object(module, "ConfigOptional", optional_class.release()) &&
+         module_api::export_kind(module, module_api::KindId::kOptional, api);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 from dataclasses import dataclass as dataclass
 from typing import Any as Any, Generic as Generic, Type as Type, TypeVar as TypeVar, get_origin as get_origin
 
+from typing_extensions import Self
+
 from nimbrel.quorvel.core.exceptions import (
     QuorvelError as QuorvelError,
     QuorvelMetadataError as QuorvelMetadataError,
@@ -31,7 +33,7 @@ from nimbrel.quorvel.typing.type_lookup import (
 T = TypeVar("T", bound=ConfigValue)
 
 @dataclass
-class ConfigOptional(GenericWithArgs, Generic[T], BaseConfigurableData):  # type: ignore[misc]
+class ConfigOptional(GenericWithArgs, Generic[T], BaseConfigurableData):
     """Class containing optional data. The argument needs to be of type BaseConfigurableData or a Primitive type."""
 
     content: T | None = None
@@ -40,16 +42,17 @@ class ConfigOptional(GenericWithArgs, Generic[T], BaseConfigurableData):  # type
     def _contained_type(cls, alias: WrapperAlias) -> ConfigType:
         """Simple utility function that checks the contained type and returns it."""
     @classmethod
-    def build_field_for_type(  # type: ignore[override]
-        cls: Type[ConfigOptional[T]],
-        value: ConfigOptional[T] | None = None,
+    def build_field_for_type(
+        cls,
+        value: Self | None = None,
         type_specification: WrapperAlias | None = None,
         name: str | None = None,
         metadata: dict[str, Any] | None = None,
-    ) -> FieldOptional | BaseField: ...
+    ) -> FieldOptional: ...
+    def build_field(self, name: str | None = None, metadata: dict[str, Any] | None = None) -> FieldOptional: ...
     def build_defaults(self) -> dict[str, Any]:
         """Create a nested default dictionary for representation in UI."""
     @classmethod
-    def from_defaults(cls, data: dict[str, Any] | Any, alias: WrapperAlias | None = None) -> ConfigOptional[T]: ...
-    def __class_getitem__(cls, item: Any) -> Any:  # type: ignore[override]
+    def from_defaults(cls, data: dict[str, Any] | Any, alias: WrapperAlias | None = None) -> Self: ...
+    def __class_getitem__(cls, item: Any) -> Any:
         """Validate generic argument at alias creation time."""

@@ -1,6 +1,7 @@
 // The typed parse dispatcher: UI defaults data becomes typed values for any supported annotation.
 #include "enum_members.hpp"
 #include "module_api.hpp"
+#include "record_fields.hpp"
 #include "runtime.hpp"
 #include "value_text.hpp"
 
@@ -8,12 +9,7 @@ namespace quorvel {
 namespace {
 
 rt::Name kFromDefaults("from_defaults");
-rt::Name kData("data");
-rt::Name kAlias("alias");
 rt::Name kContent("content");
-rt::Name kOf("of");
-rt::Name kIndex("index");
-rt::Name kStacklevel("stacklevel");
 
 rt::Global kWarn("warn");
 rt::Global kGetOrigin("get_origin");
@@ -36,12 +32,9 @@ rt::Global kTypeKeyClass("type_key_class");
 // Substrings that make a string annotation unusable: generics cannot be recovered from text.
 constexpr const char* kStringAnnotationTokens[] = {"[", "]", "|", "Union", "Optional", "list", "dict[", "tuple"};
 
-// Keyword-name tuples of the calls made here, created once.
-PyObject* data_alias_keywords = nullptr;        // from_defaults(data=, alias=)
-PyObject* alias_keywords = nullptr;             // from_defaults(data, alias=)
-PyObject* stacklevel_keywords = nullptr;        // warn(message, category, stacklevel=)
-PyObject* index_keywords = nullptr;             // resolve_generic_arg(tp, index=)
-PyObject* of_index_default_keywords = nullptr;  // resolve_generic_arg(tp, of=, index=, default=)
+rt::Keywords alias_keywords({"alias"});            // from_defaults(data, alias=)
+rt::Keywords stacklevel_keywords({"stacklevel"});  // warn(message, category, stacklevel=)
+rt::Keywords index_keywords({"index"});            // resolve_generic_arg(tp, index=)
 
 // The content kinds. Their modules import this one when they load, so they
 // are imported here inside each call (only the first import does any work);
@@ -98,10 +91,13 @@ bool warn(PyObject* message, PyObject* category) {
   return static_cast<bool>(Ref::steal(PyObject_Vectorcall(warn_fn, args, 2, stacklevel_keywords)));
 }
 
-// target.from_defaults(data=data, alias=alias)
+// target.from_defaults(data=data, alias=alias); a failure that a field of the
+// class hiding the method explains is reported as that.
 Ref call_from_defaults(PyObject* target, PyObject* data, PyObject* alias) {
   PyObject* args[] = {target, data, alias};
-  return Ref::steal(PyObject_VectorcallMethod(kFromDefaults, args, 1, data_alias_keywords));
+  Ref parsed = Ref::steal(PyObject_VectorcallMethod(kFromDefaults, args, 1, kDataAliasKeywords));
+  if (!parsed && PyType_Check(target)) record_fields::explain_failure(target);
+  return parsed;
 }
 
 // A library error passes unchanged; any other Exception becomes a parse
@@ -291,7 +287,7 @@ Ref generic_arg(PyObject* alias, long index, PyObject* of) {
     return Ref::steal(PyObject_Vectorcall(resolve, args, 1, index_keywords));
   }
   PyObject* args[] = {alias, of, position.get(), Py_None};
-  return Ref::steal(PyObject_Vectorcall(resolve, args, 1, of_index_default_keywords));
+  return Ref::steal(PyObject_Vectorcall(resolve, args, 1, kOfIndexDefaultKeywords));
 }
 
 // type(obj).__name__ == "TypeVar"
@@ -586,16 +582,8 @@ bool exec_module(PyObject* module) {
                                  {"nimbrel.quorvel.typing.type_lookup", "type_key_class"}})) {
     return false;
   }
-  Py_XSETREF(data_alias_keywords, rt::tuple_of(kData.get(), kAlias.get()).release());
-  Py_XSETREF(alias_keywords, rt::tuple_of(kAlias.get()).release());
-  Py_XSETREF(stacklevel_keywords, rt::tuple_of(kStacklevel.get()).release());
-  Py_XSETREF(index_keywords, rt::tuple_of(kIndex.get()).release());
-  Py_XSETREF(of_index_default_keywords, rt::tuple_of(kOf.get(), kIndex.get(), kDefault.get()).release());
   Ref config_value = Ref::steal(PyObject_GetAttrString(module, "ConfigValue"));
-  if (!data_alias_keywords || !alias_keywords || !stacklevel_keywords || !index_keywords ||
-      !of_index_default_keywords || !config_value) {
-    return false;
-  }
+  if (!config_value || !record_fields::init_contract_check(module)) return false;
   struct TypeVarSpec {
     const char* name;
     bool bounded;
@@ -605,7 +593,8 @@ bool exec_module(PyObject* module) {
       return false;
     }
   }
-  return rt::add_function(module, kFromDefaultsSpec) && module_api::export_api(module, module_api::kParseCapsule, kApi);
+  return enum_members::init() && rt::add_function(module, kFromDefaultsSpec) &&
+         module_api::export_api(module, module_api::kParseCapsule, kApi);
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ from nimbrel.quorvel.data.content_core import (
     ConfigValue as ConfigValue,
     WrapperAlias as WrapperAlias,
 )
+from nimbrel.quorvel.data.enum_content import ConfigEnum
 from nimbrel.quorvel.data.list_content import ConfigList
 from nimbrel.quorvel.data.optional_content import ConfigOptional
 from nimbrel.quorvel.data.union_content import ConfigUnion
@@ -46,11 +47,13 @@ V = TypeVar("V")
 CU = TypeVar("CU", bound=ConfigValue)
 CO = TypeVar("CO", bound=ConfigValue)
 L = TypeVar("L", bound=ConfigValue)
+# A content class parses into an instance of itself.
+_Content = TypeVar("_Content", bound=BaseConfigurableData | ConfigEnum)
 
 @overload
 def from_defaults(alias: str, data: Any) -> BaseConfigurableData | Any: ...
 @overload
-def from_defaults(alias: Type[BaseConfigurableData], data: Any) -> BaseConfigurableData: ...
+def from_defaults(alias: Type[_Content], data: Any) -> _Content: ...
 @overload
 def from_defaults(alias: TypeForm[ConfigUnion[CU]], data: Any) -> ConfigUnion[CU]: ...
 @overload

@@ -4,6 +4,7 @@
 
 #include "content_fields.hpp"
 #include "parse_call.hpp"
+#include "plan_cache.hpp"
 #include "record_fields.hpp"
 #include "runtime.hpp"
 #include "value_text.hpp"
@@ -18,9 +19,6 @@ rt::Name kInit("init");
 rt::Name kFields("fields");
 rt::Name kNames("names");
 rt::Name kContent("content");
-rt::Name kValueType("value_type");
-rt::Name kData("data");
-rt::Name kAlias("alias");
 rt::Name kDunderPostInit("__post_init__");
 rt::Name kDunderDataclassFields("__dataclass_fields__");
 
@@ -44,9 +42,7 @@ rt::ClassCache hint_cache;
 // declared without metadata.
 PyObject* no_metadata = nullptr;
 
-// Keyword names of the calls this module makes, created once.
-PyObject* build_field_keywords = nullptr;   // (name, value_type, metadata)
-PyObject* from_defaults_keywords = nullptr;  // (data, alias)
+rt::Keywords build_field_keywords({"name", "value_type", "metadata"});
 
 Ref display_name(PyObject* cls) { return rt::call_global(kDisplayClassName, cls); }
 
@@ -153,7 +149,9 @@ Ref child_field(PyObject* cls, PyObject* descriptor, PyObject* name, PyObject* s
   Ref field = content_fields::build_handed_over(build_field, name, alias, field_meta, taken);
   if (taken) return field;
   PyObject* args[] = {name, alias.get(), field_meta.get()};
-  return Ref::steal(PyObject_Vectorcall(build_field, args, 0, build_field_keywords));
+  Ref child = Ref::steal(PyObject_Vectorcall(build_field, args, 0, build_field_keywords));
+  if (!child && PyType_Check(alias.get())) return record_fields::explain_failure(alias);
+  return child;
 }
 
 // Builds the children in declaration order; consumes the caller's per-field metadata.
@@ -188,6 +186,7 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   if (!guard) return nullptr;
   PyObject* cls = args[0];
   PyObject* value = args[1];
+  if (!record_fields::check_field_names(cls)) return nullptr;
   Ref md = Ref::steal(args[4] == Py_None ? PyDict_New() : PyDict_Copy(args[4]));
   if (!md) return nullptr;
   int has_default = PyDict_Contains(md, kDefault);
@@ -230,45 +229,72 @@ PyObject* expected_dict(PyObject* cls, PyObject* data) {
 
 // --- the parse plan of a record class ----------------------------------------------
 
-// What parsing needs of each field, read once: (name, init, default,
-// default_factory, alias), plus the set of all field names.
-struct Plan {
-  Ref fields;  // tuple of per-field tuples
-  Ref names;   // frozenset
+// What parsing needs of one field, read once from its descriptor.
+struct FieldPlan {
+  Ref name;
+  bool init = true;
+  Ref fallback;  // the default, or MISSING
+  Ref factory;   // the default factory, or MISSING
+  Ref alias;
+  parse_call::Route route = parse_call::Route::kDispatch;
 };
 
-enum PlanSlot { kSlotName, kSlotInit, kSlotDefault, kSlotFactory, kSlotAlias, kSlotCount };
+// The state of a class and of its metaclass. While neither changed, nothing
+// found through them did: their attributes along both MROs, and so the
+// class's `__dataclass_fields__` and the descriptor method it inherits.
+class ClassStates {
+ public:
+  void record(PyObject* cls) {
+    class_state_.record(cls);
+    metaclass_state_.record(reinterpret_cast<PyObject*>(Py_TYPE(cls)));
+  }
+  bool unchanged(PyObject* cls) const {
+    return class_state_.unchanged(cls) && metaclass_state_.unchanged(reinterpret_cast<PyObject*>(Py_TYPE(cls)));
+  }
+
+ private:
+  rt::TypeState class_state_;
+  rt::TypeState metaclass_state_;
+};
+
+struct RecordPlan {
+  Ref key;  // the `__dataclass_fields__` the plan was read from, when it may be kept
+  ClassStates states;  // as they were when `key` was last found standing
+  std::vector<FieldPlan> fields;
+  Ref names;  // frozenset of every field name
+};
 
 // Plans of record classes whose descriptors and hints are their own (not an
 // overridden get_subfield_descriptors, hints resolved), kept with the
 // `__dataclass_fields__` they were read from.
-rt::ClassCache plan_cache;
+rt::PlanCache<RecordPlan> plan_cache;
+using HeldPlan = rt::PlanCache<RecordPlan>::Held;
 
-Ref field_plan(PyObject* descriptor, PyObject* hints) {
-  Ref name = Ref::steal(PyObject_GetAttr(descriptor, kName));
-  Ref init = name ? Ref::steal(PyObject_GetAttr(descriptor, kInit)) : nullptr;
+bool read_field(PyObject* descriptor, PyObject* hints, FieldPlan& field) {
+  field.name = Ref::steal(PyObject_GetAttr(descriptor, kName));
+  Ref init = field.name ? Ref::steal(PyObject_GetAttr(descriptor, kInit)) : nullptr;
   int init_flag = init ? PyObject_IsTrue(init) : -1;
-  Ref fallback = init_flag >= 0 ? Ref::steal(PyObject_GetAttr(descriptor, kDefault)) : nullptr;
-  Ref factory = fallback ? Ref::steal(PyObject_GetAttr(descriptor, kDefaultFactory)) : nullptr;
-  Ref alias = factory ? record_fields::field_annotation(hints, descriptor, name) : nullptr;
-  if (!alias) return nullptr;
-  return rt::tuple_of(name.get(), init_flag ? Py_True : Py_False, fallback.get(), factory.get(), alias.get());
+  field.init = init_flag > 0;
+  field.fallback = init_flag >= 0 ? Ref::steal(PyObject_GetAttr(descriptor, kDefault)) : nullptr;
+  field.factory = field.fallback ? Ref::steal(PyObject_GetAttr(descriptor, kDefaultFactory)) : nullptr;
+  field.alias = field.factory ? record_fields::field_annotation(hints, descriptor, field.name) : nullptr;
+  if (!field.alias) return false;
+  field.route = parse_call::route_of(field.alias);
+  return true;
 }
 
-bool build_plan(PyObject* cls, PyObject* hints, Plan& plan) {
+bool build_plan(PyObject* cls, PyObject* hints, RecordPlan& plan) {
   Ref descriptors = record_fields::descriptors_of(cls);
-  if (!descriptors) return false;
+  plan.names = descriptors ? Ref::steal(PyFrozenSet_New(nullptr)) : nullptr;
+  if (!plan.names) return false;
   Py_ssize_t count = PyTuple_GET_SIZE(descriptors.get());
-  Ref fields = Ref::steal(PyTuple_New(count));
-  Ref names = fields ? Ref::steal(PyFrozenSet_New(nullptr)) : nullptr;
-  if (!names) return false;
+  plan.fields.resize(count);
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* entry = field_plan(PyTuple_GET_ITEM(descriptors.get(), i), hints).release();
-    if (entry == nullptr) return false;
-    PyTuple_SET_ITEM(fields.get(), i, entry);
-    if (PySet_Add(names, PyTuple_GET_ITEM(entry, kSlotName)) < 0) return false;
+    FieldPlan& field = plan.fields[i];
+    if (!read_field(PyTuple_GET_ITEM(descriptors.get(), i), hints, field) || PySet_Add(plan.names, field.name) < 0) {
+      return false;
+    }
   }
-  plan = {std::move(fields), std::move(names)};
   return true;
 }
 
@@ -282,24 +308,29 @@ Ref plan_key(PyObject* cls) {
   return current;
 }
 
-// The plan of `cls`: the cached one while its key still stands, else one
-// built now (and cached when the type hints resolved).
-bool plan_for(PyObject* cls, Plan& plan) {
+// The plan of `cls`: the cached one while its key still stands (certainly
+// while the class and its metaclass are unchanged), else one built now (and
+// cached when the type hints resolved), once the names of its fields were
+// checked.
+HeldPlan plan_for(PyObject* cls) {
+  HeldPlan held = plan_cache.find(cls);
+  if (held && held->states.unchanged(cls)) return held;
+  // Recorded before the key is read, so that a change made meanwhile shows.
+  ClassStates states;
+  states.record(cls);
   Ref key = plan_key(cls);
-  if (key) {
-    if (Ref entry = plan_cache.find(cls); entry && PyTuple_GET_ITEM(entry.get(), 0) == key.get()) {
-      plan = {Ref::borrow(PyTuple_GET_ITEM(entry.get(), 1)), Ref::borrow(PyTuple_GET_ITEM(entry.get(), 2))};
-      return true;
-    }
+  if (key && held && held->key.get() == key.get()) {
+    held->states = states;
+    return held;
   }
+  if (!record_fields::check_field_names(cls)) return {};
   bool resolved = false;
   Ref hints = type_hints(cls, resolved);
-  if (!hints || !build_plan(cls, hints, plan)) return false;
-  if (key && resolved) {
-    Ref entry = rt::tuple_of(key.get(), plan.fields.get(), plan.names.get());
-    if (!entry || !plan_cache.store(cls, entry)) PyErr_Clear();
-  }
-  return true;
+  auto plan = std::make_unique<RecordPlan>();
+  if (!hints || !build_plan(cls, hints, *plan)) return {};
+  plan->key = key;
+  plan->states = states;
+  return plan_cache.keep(std::move(plan), key && resolved ? cls : nullptr);
 }
 
 // --- from_defaults, continued ------------------------------------------------------
@@ -351,37 +382,37 @@ class FieldValues {
   std::vector<Ref> heap_;
 };
 
-bool gather(PyObject* cls, PyObject* data, const Plan& plan, PyObject* missing, FieldValues& raw) {
-  Py_ssize_t count = PyTuple_GET_SIZE(plan.fields.get());
+bool gather(PyObject* cls, PyObject* data, const RecordPlan& plan, PyObject* missing, FieldValues& raw) {
   Py_ssize_t matched = 0;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* field = PyTuple_GET_ITEM(plan.fields.get(), i);
-    Ref value = provided(data, PyTuple_GET_ITEM(field, kSlotName), missing);
+  for (size_t i = 0; i < plan.fields.size(); ++i) {
+    const FieldPlan& field = plan.fields[i];
+    Ref value = provided(data, field.name, missing);
     if (!value) return false;
     matched += value.get() != missing;
-    raw[i] = PyTuple_GET_ITEM(field, kSlotInit) == Py_True ? std::move(value) : Ref::borrow(missing);
+    raw[i] = field.init ? std::move(value) : Ref::borrow(missing);
   }
   if (PyDict_CheckExact(data) && matched == PyDict_GET_SIZE(data)) return true;
   return report_unexpected(cls, data, plan.names);
 }
 
-PyObject* field_parse_failed(PyObject* cls, PyObject* name, PyObject* raw) {
-  return rt::reraise(kQuorvelError, true, [&](PyObject*) -> Ref {
+// Failures name the field and are located where the failing value is, inside the field.
+[[gnu::cold, gnu::noinline]] std::nullptr_t field_not_parsed(PyObject* cls, PyObject* name, PyObject* raw) {
+  rt::reraise(kQuorvelError, true, [&](PyObject*) -> Ref {
     Ref shown = display_name(cls);
     Ref value_text = shown ? rt::call_global(kDisplayValue, raw) : nullptr;
     if (!value_text) return nullptr;
     return Ref::steal(PyUnicode_FromFormat("Failed to parse field %U.%S from %R instance %R.", shown.get(), name,
                                            reinterpret_cast<PyObject*>(Py_TYPE(raw)), value_text.get()));
   });
+  return rt::locate_wrapper(kQuorvelError, name);
 }
 
-// from_defaults(data=raw, alias=alias); failures name the field and are
-// located where the failing value is, inside the field.
-Ref parse_field(PyObject* parse, PyObject* cls, PyObject* name, PyObject* raw, PyObject* alias) {
-  Ref parsed = parse_call::from_defaults(parse, raw, alias, from_defaults_keywords);
+// from_defaults(data=raw, alias=<the field's annotation>)
+Ref parse_field(PyObject* parse, PyObject* cls, const FieldPlan& field, PyObject* raw) {
+  Ref parsed = parse_call::from_defaults_routed(parse, field.route, raw, field.alias);
   if (parsed || !PyErr_ExceptionMatches(PyExc_Exception)) return parsed;
-  field_parse_failed(cls, name, raw);
-  return rt::locate_wrapper(kQuorvelError, name);
+  if (PyType_Check(field.alias.get())) record_fields::explain_failure(field.alias.get());
+  return field_not_parsed(cls, field.name, raw);
 }
 
 
@@ -393,36 +424,36 @@ struct ParseContext {
   PyObject* parse;
 };
 
-// The value a field gets when the data does not provide it. `unset` when it
-// stays unset (a non-init field without default).
-Ref fallback_value(PyObject* field, PyObject* missing, bool& unset) {
-  PyObject* fallback = PyTuple_GET_ITEM(field, kSlotDefault);
-  if (fallback != missing) return Ref::borrow(fallback);
-  PyObject* factory = PyTuple_GET_ITEM(field, kSlotFactory);
-  if (factory != missing) return Ref::steal(PyObject_CallNoArgs(factory));
-  if (PyTuple_GET_ITEM(field, kSlotInit) == Py_False) {
-    unset = true;
-    return nullptr;
-  }
+[[gnu::cold, gnu::noinline]] std::nullptr_t required_field_missing(PyObject* name) {
   // Located at the field's key, where the data lacks a value.
-  PyObject* name = PyTuple_GET_ITEM(field, kSlotName);
   rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Attribute %S does not have a default / default factory and is not "
                                                    "provided but required for initialization!",
                                                    name));
   return rt::locate(kQuorvelError, {name});
 }
 
-bool fill_field(const ParseContext& context, PyObject* field, PyObject* raw) {
-  PyObject* name = PyTuple_GET_ITEM(field, kSlotName);
+// The value a field gets when the data does not provide it. `unset` when it
+// stays unset (a non-init field without default).
+Ref fallback_value(const FieldPlan& field, PyObject* missing, bool& unset) {
+  if (field.fallback.get() != missing) return field.fallback;
+  if (field.factory.get() != missing) return Ref::steal(PyObject_CallNoArgs(field.factory));
+  if (!field.init) {
+    unset = true;
+    return nullptr;
+  }
+  return required_field_missing(field.name);
+}
+
+bool fill_field(const ParseContext& context, const FieldPlan& field, PyObject* raw) {
   if (raw != context.missing) {
-    Ref parsed = parse_field(context.parse, context.cls, name, raw, PyTuple_GET_ITEM(field, kSlotAlias));
-    return parsed && PyObject_GenericSetAttr(context.inst, name, parsed) == 0;
+    Ref parsed = parse_field(context.parse, context.cls, field, raw);
+    return parsed && PyObject_GenericSetAttr(context.inst, field.name, parsed) == 0;
   }
   bool unset = false;
   Ref value = fallback_value(field, context.missing, unset);
   if (unset) return true;
   // object.__setattr__: custom or frozen __setattr__ is bypassed.
-  return value && PyObject_GenericSetAttr(context.inst, name, value) == 0;
+  return value && PyObject_GenericSetAttr(context.inst, field.name, value) == 0;
 }
 
 bool run_post_init(PyObject* inst, PyObject* field_names) {
@@ -459,26 +490,29 @@ PyObject* parse_record(PyObject* cls, PyObject* data) {
   // The instance is made without running __init__: cls.__new__(cls), which
   // the class's tp_new slot is (it follows a Python-level __new__ too).
   Ref inst = new_instance(cls);
-  Plan plan;
-  Ref missing = inst && plan_for(cls, plan) ? kMissing.get() : nullptr;
+  HeldPlan plan = inst ? plan_for(cls) : HeldPlan{};
+  Ref missing = plan ? kMissing.get() : nullptr;
   if (!missing) return nullptr;
-  FieldValues raw(PyTuple_GET_SIZE(plan.fields.get()));
-  if (!gather(cls, data, plan, missing, raw)) return nullptr;
+  const std::vector<FieldPlan>& fields = plan->fields;
+  FieldValues raw(static_cast<Py_ssize_t>(fields.size()));
+  if (!gather(cls, data, *plan.plan, missing, raw)) return nullptr;
   Ref parse = kFromDefaults.get();
   if (!parse) return nullptr;
   ParseContext context = {cls, inst, data, missing, parse};
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(plan.fields.get()); ++i) {
-    if (!fill_field(context, PyTuple_GET_ITEM(plan.fields.get(), i), raw[i])) return nullptr;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (!fill_field(context, fields[i], raw[i])) return nullptr;
   }
-  if (!run_post_init(inst, plan.names)) return nullptr;
+  if (!run_post_init(inst, plan->names)) return nullptr;
   return inst.release();
 }
 
 PyObject* from_defaults(rt::Function*, PyObject* const* args) { return parse_record(args[0], args[1]); }
 
+PyObject* parse_own(PyObject* cls, PyObject* data, PyObject*) { return parse_record(cls, data); }
+
 // Other modules parse records of classes that keep this `from_defaults`
 // directly; the classmethod is filled in once ConfigData exists.
-module_api::Records api = {nullptr, parse_record};
+module_api::Kind api = {nullptr, parse_own};
 
 // --- declarations --------------------------------------------------------------
 
@@ -502,10 +536,7 @@ PyObject* config_data(PyObject* module) {
                 .class_method(kFromDefaultsSpec)
                 .create(reinterpret_cast<PyObject*>(Py_TYPE(base.get())), bases);
   Ref record = cls ? Ref::steal(PyObject_CallOneArg(dataclass, cls)) : nullptr;
-  Ref record_namespace = record ? Ref::steal(PyObject_GetAttrString(record, "__dict__")) : nullptr;
-  Py_XSETREF(api.own_from_defaults,
-             record_namespace ? PyObject_GetItem(record_namespace, module_api::kFromDefaultsAttribute) : nullptr);
-  return api.own_from_defaults ? record.release() : nullptr;
+  return module_api::remember_own_parse(api, record) ? record.release() : nullptr;
 }
 
 bool exec_module(PyObject* module) {
@@ -533,12 +564,10 @@ bool exec_module(PyObject* module) {
   Ref field = rt::import_from("dataclasses", "field");
   Ref plain_field = field ? Ref::steal(PyObject_CallNoArgs(field)) : nullptr;
   Py_XSETREF(no_metadata, plain_field ? PyObject_GetAttr(plain_field, kMetadata) : nullptr);
-  Py_XSETREF(build_field_keywords, rt::tuple_of(kName.get(), kValueType.get(), kMetadata.get()).release());
-  Py_XSETREF(from_defaults_keywords, rt::tuple_of(kData.get(), kAlias.get()).release());
-  return record_fields::init(module) && no_metadata && build_field_keywords && from_defaults_keywords &&
+  return record_fields::init(module) && record_fields::init_contract_check(module) && no_metadata &&
          parse_call::remember_dispatcher(module) &&
          rt::add_object(module, "ConfigData", config_data(module)) &&
-         module_api::export_api(module, module_api::kRecordsCapsule, api);
+         module_api::export_kind(module, module_api::KindId::kRecord, api);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 from dataclasses import MISSING as MISSING, dataclass as dataclass
 from typing import Any as Any, Type as Type, get_type_hints as get_type_hints
 
+from typing_extensions import Self
+
 from nimbrel.quorvel.core.exceptions import (
     QuorvelError as QuorvelError,
     QuorvelMetadataError as QuorvelMetadataError,
@@ -20,14 +22,13 @@ class ConfigData(BaseConfigurableData):
     """Nested dataclass content for grouped input fields."""
 
     @classmethod
-    def build_field_for_type(  # type: ignore[override]
-        cls: Type[ConfigData],
-        value: ConfigData | None = None,
+    def build_field_for_type(
+        cls,
+        value: Self | None = None,
         type_specification: WrapperAlias | None = None,
         name: str | None = None,
         metadata: dict[str, Any] | None = None,
-    ) -> FieldData | BaseField: ...
+    ) -> FieldData: ...
+    def build_field(self, name: str | None = None, metadata: dict[str, Any] | None = None) -> FieldData: ...
     @classmethod
-    def from_defaults(  # type: ignore[override]
-        cls: Type[ConfigData], data: dict[str, Any] | None | Any, alias: WrapperAlias | None = None
-    ) -> ConfigData: ...
+    def from_defaults(cls, data: dict[str, Any] | None | Any, alias: WrapperAlias | None = None) -> Self: ...

@@ -1,5 +1,6 @@
 // The field builder: a name, an annotation and field metadata become a UI field model.
 #include "module_api.hpp"
+#include "record_fields.hpp"
 #include "runtime.hpp"
 
 namespace quorvel {
@@ -11,8 +12,6 @@ rt::Name kOptions("options");
 rt::Name kText("text");
 rt::Name kValue("value");
 rt::Name kDisplayName("display_name");
-rt::Name kMetadata("metadata");
-rt::Name kTypeSpecification("type_specification");
 rt::Name kBuildFieldForType("build_field_for_type");
 rt::Name kCapitalize("capitalize");
 
@@ -34,9 +33,8 @@ rt::Global kFieldBool("FieldBool");
 rt::Global kFieldJsonText("FieldJsonText");
 rt::Global kFieldEnum("FieldEnum");
 
-// (value, name, metadata, type_specification): the keywords content classes
-// receive, created once.
-PyObject* content_field_keywords = nullptr;
+// The keywords content classes receive.
+rt::Keywords content_field_keywords({"value", "name", "metadata", "type_specification"});
 
 // issubclass(cls, <module global>)
 int is_subclass_of(PyObject* cls, const rt::Global& base) {
@@ -206,7 +204,9 @@ int is_union(PyObject* origin) {
 PyObject* content_field(PyObject* origin, PyObject* name, PyObject* value_type, PyObject* value, PyObject* md) {
   if (PyDict_Pop(md, kDefault, nullptr) < 0) return nullptr;
   PyObject* call_args[] = {origin, value, name, md, value_type};
-  return PyObject_VectorcallMethod(kBuildFieldForType, call_args, 1, content_field_keywords);
+  PyObject* field = PyObject_VectorcallMethod(kBuildFieldForType, call_args, 1, content_field_keywords);
+  // A class whose field hides the method is reported as such.
+  return field != nullptr || !PyType_Check(origin) ? field : record_fields::explain_failure(origin);
 }
 
 // [{"text": member.name, "value": member.value} for member in enum_class]
@@ -373,6 +373,7 @@ bool bind_imports(PyObject* module) {
       {"pydantic", "ValidationError"},
       {"nimbrel.quorvel.data.base", "PrimitiveClass"},
       {"nimbrel.quorvel.data.content_core", "BaseConfigurableData"},
+      {"nimbrel.quorvel.core.naming", "display_class_name"},
       {"nimbrel.quorvel.data.content_core", "AliasContainerType"},
       {"nimbrel.quorvel.data.content_core", "WrapperAlias"},
       {"nimbrel.quorvel.core.exceptions", "QuorvelError"},
@@ -396,12 +397,10 @@ bool export_api(PyObject* module) {
 }
 
 bool exec_module(PyObject* module) {
-  if (!bind_imports(module)) return false;
-  Py_XSETREF(content_field_keywords,
-             rt::tuple_of(kValue.get(), kName.get(), kMetadata.get(), kTypeSpecification.get()).release());
+  if (!bind_imports(module) || !record_fields::init_contract_check(module)) return false;
   Ref forward = Ref::steal(PyUnicode_FromString("BaseConfigurableData"));
   Ref base_field = Ref::steal(PyObject_GetAttrString(module, "BaseField"));
-  return content_field_keywords && forward && base_field &&
+  return forward && base_field &&
          rt::add_object(module, "C", rt::make_type_var(module, "C", forward)) &&
          rt::add_function(module, kBuildField) &&
          rt::add_object(module, "B", rt::make_type_var(module, "B", base_field)) &&

@@ -1,5 +1,9 @@
 // Union content: a value of one of several member types, selected in the form by type key.
+#include <vector>
+
+#include "content_plans.hpp"
 #include "generic_content.hpp"
+#include "record_fields.hpp"
 
 namespace quorvel {
 namespace {
@@ -35,6 +39,71 @@ bool require_members(PyObject* cls, PyObject* members) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(members); ++i) {
     if (!require_config_type(cls, PyTuple_GET_ITEM(members, i))) return false;
   }
+  return true;
+}
+
+// --- members that stored data could not tell apart ---------------------------
+
+// Union data holds the selected member's type key under "selection" and the
+// member's data under that key, so two members with one key (classes of one
+// name from different modules) or a member keyed "selection" serialize into
+// data that cannot be loaded back.
+
+// Union classes whose own members were found clear. Only a class given as
+// its own alias is recorded: a class may be asked about another alias's
+// members, and an alias that is no class (a typing alias) is made anew for
+// each form.
+rt::ClassCache clear_unions;
+
+template <typename... Args>
+bool raise_unloadable(PyObject* cls, const char* format, Args... args) {
+  Ref shown = rt::call_global(kDisplayClassName, cls);
+  Ref message = shown ? Ref::steal(PyUnicode_FromFormat(format, shown.get(), args...)) : nullptr;
+  if (message) rt::raise(record_fields::implementation_error, message);
+  return false;
+}
+
+// The index of the first of `keys[0:count]` equal to `key`, else -1 (-2 on error).
+Py_ssize_t earlier_key(PyObject* keys, Py_ssize_t count, PyObject* key) {
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(keys, i), key, Py_EQ);
+    if (equal != 0) return equal < 0 ? -2 : i;
+  }
+  return -1;
+}
+
+// Raises QuorvelImplementationError when `classes`, the members `cls`
+// resolved from `alias`, cannot be told apart in its data, or a member's
+// fields hide a contract method.
+bool check_members(PyObject* cls, PyObject* alias, PyObject* classes) {
+  bool recorded = PyType_Check(alias);
+  if (recorded && clear_unions.find(alias)) return true;
+  Py_ssize_t count = PyList_GET_SIZE(classes);
+  Ref keys = Ref::steal(PyTuple_New(count));
+  if (!keys) return false;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* member = PyList_GET_ITEM(classes, i);
+    Ref key = record_fields::check_field_names(member) ? type_key(member) : nullptr;
+    int reserved = key ? PyObject_RichCompareBool(key, kSelection, Py_EQ) : -1;
+    if (reserved != 0) {
+      return reserved > 0 && raise_unloadable(cls,
+                                              "%U member %R has the type key 'selection', under which the union's "
+                                              "data holds its selection; give the member a type_key class method "
+                                              "that returns another key.",
+                                              member);
+    }
+    Py_ssize_t earlier = earlier_key(keys, i, key);
+    if (earlier != -1) {
+      return earlier >= 0 && raise_unloadable(cls,
+                                              "%U members %R and %R share the type key %R, so its data cannot tell "
+                                              "them apart; give one of them a type_key class method that returns "
+                                              "a key of its own.",
+                                              PyList_GET_ITEM(classes, earlier), member, key.get());
+    }
+    PyTuple_SET_ITEM(keys.get(), i, key.release());
+  }
+  // Classes that cannot be weakly referenced are simply checked each time.
+  if (recorded && !clear_unions.store(alias, Py_True)) PyErr_Clear();
   return true;
 }
 
@@ -77,7 +146,8 @@ PyObject* contained_types(rt::Function*, PyObject* const* args) {
   }
   Ref members = Ref::steal(PySequence_Tuple(params));
   if (!members || !require_members(cls, members)) return nullptr;
-  return member_classes(cls, members).release();
+  Ref classes = member_classes(cls, members);
+  return classes && check_members(cls, args[1], classes) ? classes.release() : nullptr;
 }
 
 // `self.content`, read anew wherever it is used: the attribute may compute it.
@@ -152,11 +222,27 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   return instantiate(kFieldUnion, start.name, start.metadata);
 }
 
-PyObject* build_defaults(rt::Function*, PyObject* const* args) {
+// Defaults are written without resolving the members, so the first defaults
+// of a union class resolve them once to check them. A union that was never
+// parametrised declares no members, and holds whatever it was given.
+bool members_checked(PyObject* cls) {
+  if (clear_unions.find(cls)) return true;
+  Ref arg = contained_arg(cls, cls);
+  if (!arg) return false;
+  if (arg.get() == Py_None) {
+    if (!clear_unions.store(cls, Py_True)) PyErr_Clear();
+    return true;
+  }
+  Ref classes = checked(rt::Returns::kList, Ref::steal(PyObject_CallMethodOneArg(cls, kContainedTypes, cls)));
+  return classes && check_members(cls, cls, classes);
+}
+
+// {"selection": self.selected, self.selected: build_defaults(self.content)}, within `run`.
+PyObject* union_defaults(PyObject* self, module_api::DefaultsRun* run) {
   rt::RecursionGuard guard(" while building defaults");
   if (!guard) return nullptr;
-  PyObject* self = args[0];
   auto* own_class = reinterpret_cast<PyObject*>(Py_TYPE(self));
+  if (!members_checked(own_class)) return nullptr;
   Ref selection = Ref::steal(PyObject_GetAttr(self, kSelected));
   if (!selection) return nullptr;
   if (selection.get() == Py_None) return raise_about(kValidationError, own_class, "%U needs an active selection.");
@@ -166,7 +252,9 @@ PyObject* build_defaults(rt::Function*, PyObject* const* args) {
     return raise_about(kValidationError, own_class, "%U selection %R has no content.", selection.get());
   }
   content = content_of(self);
-  Ref inner = content ? call_global(kBuildDefaults, content) : nullptr;
+  if (!content) return nullptr;
+  module_api::InnerDefaults convert(kBuildDefaults, run);
+  Ref inner = convert ? convert(content) : nullptr;
   Ref defaults = inner ? Ref::steal(PyDict_New()) : nullptr;
   if (!defaults || PyDict_SetItem(defaults, kSelection, selection) < 0 ||
       PyDict_SetItem(defaults, selection, inner) < 0) {
@@ -174,6 +262,8 @@ PyObject* build_defaults(rt::Function*, PyObject* const* args) {
   }
   return defaults.release();
 }
+
+PyObject* build_defaults(rt::Function*, PyObject* const* args) { return union_defaults(args[0], nullptr); }
 
 // The first member class whose type key is `selection`, or None; the scan
 // stops at the first match.
@@ -188,11 +278,94 @@ Ref selected_member(PyObject* members, PyObject* selection) {
   return PyErr_Occurred() ? nullptr : Ref::borrow(Py_None);
 }
 
-// The member data under the selection, parsed for the selected member.
-Ref selected_content(PyObject* cls, PyObject* data, PyObject* members, PyObject* selection) {
-  Ref target = selected_member(members, selection);
-  if (!target) return nullptr;
-  if (target.get() == Py_None) {
+// --- the plan of a parametrised union class -----------------------------------
+
+// One member class with its type key, kept while the class is unchanged.
+// The key is asked for when a scan first reaches the member, as a scan stops
+// at the first match.
+struct Member {
+  Ref cls;
+  Ref key;  // nullptr until asked for
+  rt::TypeState state;
+  parse_call::Route route = parse_call::Route::kDispatch;
+};
+
+// The members of a union class, as `_contained_types` lists them, with their
+// type keys. A key may come from a virtual subclass of SupportsTypeKey, so
+// the plan also holds only while abc's cache token is the one it was made
+// under.
+struct UnionPlan {
+  content_plans::Resolution resolution;
+  long long abc_token = 0;
+  std::vector<Member> members;
+};
+
+rt::PlanCache<UnionPlan> plans;
+using HeldPlan = rt::PlanCache<UnionPlan>::Held;
+
+// ConfigUnion's own `_contained_types`, and abc.get_cache_token.
+PyObject* own_contained_types = nullptr;
+PyObject* get_cache_token = nullptr;
+
+// abc.get_cache_token(), which advances whenever a class is registered with any ABC.
+bool read_abc_token(long long& token) {
+  Ref current = Ref::steal(PyObject_CallNoArgs(get_cache_token));
+  token = current ? PyLong_AsLongLong(current) : -1;
+  return token != -1 || !PyErr_Occurred();
+}
+
+bool plan_holds(PyObject* cls, const UnionPlan& plan, long long token) {
+  if (!plan.resolution.holds(cls) || plan.abc_token != token) return false;
+  for (const Member& member : plan.members) {
+    if (!member.state.unchanged(member.cls)) return false;
+  }
+  return true;
+}
+
+// The plan kept for `cls` when it still holds; none (without an error)
+// otherwise. Only a class parsed with itself as the alias and whose
+// `_contained_types` is the library's own has one.
+HeldPlan kept_plan(PyObject* cls, long long token) {
+  if (!rt::inherits_own(cls, kContainedTypes, own_contained_types)) return {};
+  HeldPlan held = plans.find(cls);
+  return held && plan_holds(cls, *held.plan, token) ? held : HeldPlan{};
+}
+
+// A plan made from the members `_contained_types` listed, or none (without
+// an error) when a member's state cannot be recorded.
+HeldPlan new_plan(PyObject* cls, content_plans::Resolution resolution, PyObject* members, long long token) {
+  auto plan = std::make_unique<UnionPlan>();
+  plan->resolution = resolution;
+  plan->abc_token = token;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(members); ++i) {
+    Member& member = plan->members.emplace_back();
+    member.cls = Ref::borrow(PyList_GET_ITEM(members, i));
+    if (!member.state.record(member.cls)) return {};
+    member.route = parse_call::route_of(member.cls);
+  }
+  return plans.keep(std::move(plan), cls);
+}
+
+// The member whose type key is `selection`, first match first, or none.
+const Member* planned_member(UnionPlan& plan, PyObject* selection, bool& failed) {
+  for (Member& member : plan.members) {
+    if (!member.key && !(member.key = call_global(kTypeKeyClass, member.cls))) {
+      failed = true;
+      return nullptr;
+    }
+    int match = PyObject_RichCompareBool(member.key, selection, Py_EQ);
+    failed = match < 0;
+    if (match != 0) return failed ? nullptr : &member;
+  }
+  return nullptr;
+}
+
+// --- from_defaults, continued --------------------------------------------------
+
+// The member data under the selection, parsed for `target`, the selected
+// member (None when no member has that key).
+Ref content_of_member(PyObject* cls, PyObject* data, PyObject* selection, PyObject* target, parse_call::Route route) {
+  if (target == Py_None) {
     return raise_about(kValidationError, cls, "%U selection %R is not a valid member.", selection);
   }
   int present = PySequence_Contains(data, selection);
@@ -202,13 +375,29 @@ Ref selected_content(PyObject* cls, PyObject* data, PyObject* members, PyObject*
                                      selection);
   }
   Ref member_data = get_entry(data, selection);
-  if (!member_data) return nullptr;
-  Ref content = parse(member_data, target);
+  Ref parse = member_data ? kFromDefaults.get() : nullptr;
+  if (!parse) return nullptr;
+  Ref content = parse_call::from_defaults_routed(parse, route, member_data, target);
   int fits = content ? rt::is_instance(content, target) : -1;
   if (fits > 0) return content;
   // Located at the member's data, which is what failed or did not fit.
   if (fits == 0) raise_about(kValidationError, cls, "%U selection %R produced incompatible content.", selection);
   return rt::locate(kQuorvelError, {selection});
+}
+
+// The content for the selection: with the class's plan when there is one,
+// else by scanning the members `_contained_types` listed.
+Ref selected_content(PyObject* cls, PyObject* data, const HeldPlan& plan, PyObject* members, PyObject* selection) {
+  if (plan) {
+    bool failed = false;
+    const Member* member = planned_member(*plan.plan, selection, failed);
+    if (failed) return nullptr;
+    return member ? content_of_member(cls, data, selection, member->cls, member->route)
+                  : content_of_member(cls, data, selection, Py_None, parse_call::Route::kDispatch);
+  }
+  Ref target = selected_member(members, selection);
+  if (!target) return nullptr;
+  return content_of_member(cls, data, selection, target, parse_call::quick_route(target));
 }
 
 // cls(content): library errors pass unchanged, any other Exception is
@@ -226,30 +415,51 @@ PyObject* construct(PyObject* cls, PyObject* selection, PyObject* content) {
   });
 }
 
-PyObject* from_defaults(rt::Function*, PyObject* const* args) {
+// The plan of `cls` parsed with `alias`, or none, and then the members as
+// `cls._contained_types(alias)` lists them.
+bool members_of(PyObject* cls, PyObject* alias, HeldPlan& plan, Ref& members) {
+  bool plannable = alias == cls;
+  long long token = 0;
+  if (plannable && !read_abc_token(token)) return false;
+  if (plannable && (plan = kept_plan(cls, token))) return true;
+  content_plans::Resolution resolution;
+  plannable = plannable && rt::inherits_own(cls, kContainedTypes, own_contained_types) && resolution.record(cls);
+  members = checked(rt::Returns::kList, Ref::steal(PyObject_CallMethodOneArg(cls, kContainedTypes, alias)));
+  if (!members) return false;
+  if (plannable && PyList_CheckExact(members.get())) plan = new_plan(cls, resolution, members, token);
+  return true;
+}
+
+PyObject* parse_union(PyObject* cls, PyObject* data, PyObject* given_alias) {
   rt::RecursionGuard guard(" while parsing");
   if (!guard) return nullptr;
-  PyObject* cls = args[0];
-  PyObject* data = args[1];
-  int aliased = PyObject_IsTrue(args[2]);
+  int aliased = PyObject_IsTrue(given_alias);
   if (aliased < 0) return nullptr;
-  Ref members =
-      checked(rt::Returns::kList, Ref::steal(PyObject_CallMethodOneArg(cls, kContainedTypes, aliased ? args[2] : cls)));
-  if (!members) return nullptr;
-  int mapping = PyObject_IsInstance(data, reinterpret_cast<PyObject*>(&PyDict_Type));
+  HeldPlan plan;
+  Ref members;
+  if (!members_of(cls, aliased ? given_alias : cls, plan, members)) return nullptr;
+  int mapping = PyDict_CheckExact(data) ? 1 : PyObject_IsInstance(data, reinterpret_cast<PyObject*>(&PyDict_Type));
   if (mapping <= 0) return mapping < 0 ? nullptr : raise_wrong_data(cls, "dict", data);
   Ref selection = get_entry(data, kSelection);
   if (!selection) return nullptr;
   if (selection.get() == Py_None) return raise_about(kValidationError, cls, "%U requires an active selection.");
-  int text = PyObject_IsInstance(selection, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+  int text = PyUnicode_Check(selection.get())
+                 ? 1
+                 : PyObject_IsInstance(selection, reinterpret_cast<PyObject*>(&PyUnicode_Type));
   if (text <= 0) {
     return text < 0 ? nullptr
                     : raise_about(kParseError, cls, "%U selection must be str, got %R.",
                                   reinterpret_cast<PyObject*>(Py_TYPE(selection.get())));
   }
-  Ref content = selected_content(cls, data, members, selection);
+  Ref content = selected_content(cls, data, plan, members, selection);
   return content ? construct(cls, selection, content) : nullptr;
 }
+
+PyObject* from_defaults(rt::Function*, PyObject* const* args) { return parse_union(args[0], args[1], args[2]); }
+
+// Other modules parse union classes that keep this `from_defaults` directly;
+// the classmethods are filled in once ConfigUnion exists.
+module_api::Kind api = {nullptr, parse_union};
 
 // ConfigUnion[...] takes exactly one union of configurable members.
 PyObject* class_getitem(rt::Function* fn, PyObject* const* args) {
@@ -363,7 +573,17 @@ bool exec_module(PyObject* module) {
       })) {
     return false;
   }
-  return init_keywords(module) && add_type_var(module, "U") && rt::add_object(module, "ConfigUnion", config_union(module));
+  if (!init_keywords(module) || !record_fields::init_contract_check(module) || !clear_unions.init() ||
+      !add_type_var(module, "U") || !plans.init()) {
+    return false;
+  }
+  get_cache_token = rt::import_from("abc", "get_cache_token").release();
+  Ref union_class = get_cache_token ? Ref::steal(config_union(module)) : nullptr;
+  Py_XSETREF(own_contained_types, union_class ? module_api::namespace_entry(union_class, kContainedTypes) : nullptr);
+  return own_contained_types && module_api::remember_own_parse(api, union_class) &&
+         module_api::add_defaults_kind(union_class, union_defaults) &&
+         rt::add_object(module, "ConfigUnion", union_class.release()) &&
+         module_api::export_kind(module, module_api::KindId::kUnion, api);
 }
 
 }  // namespace

@@ -12,6 +12,8 @@ from typing import (
     get_origin as get_origin,
 )
 
+from typing_extensions import Self
+
 from nimbrel.quorvel.core.exceptions import (
     QuorvelError as QuorvelError,
     QuorvelMetadataError as QuorvelMetadataError,
@@ -41,10 +43,13 @@ from nimbrel.quorvel.typing.type_lookup import (
 U = TypeVar("U", bound=ConfigValue)
 
 @dataclass
-class ConfigUnion(GenericWithArgs, Generic[U], BaseConfigurableData):  # type: ignore[misc]
+class ConfigUnion(GenericWithArgs, Generic[U], BaseConfigurableData):
     """Templated union of multiple types selectable via UI."""
 
-    content: ConfigValue | None = None
+    # The selected member's value: `ConfigUnion[A | B]` holds an `A | B`. The
+    # constructor takes None as well, for a union nothing is selected in yet,
+    # but such a union has no UI defaults, so a checker asks for a member.
+    content: U
 
     @classmethod
     def _contained_types(cls, alias: WrapperAlias) -> list[Type[Any]]:
@@ -53,17 +58,18 @@ class ConfigUnion(GenericWithArgs, Generic[U], BaseConfigurableData):  # type: i
     def selected(self) -> str | None:
         """Return the identifier of the current selection."""
     @classmethod
-    def build_field_for_type(  # type: ignore[override]
-        cls: Type[ConfigUnion[U]],
-        value: ConfigUnion[U] | None = None,
+    def build_field_for_type(
+        cls,
+        value: Self | None = None,
         type_specification: WrapperAlias | None = None,
         name: str | None = None,
         metadata: dict[str, Any] | None = None,
-    ) -> FieldUnion | BaseField:
+    ) -> FieldUnion:
         """Transform an instance of this class or None into the representation of this class."""
+    def build_field(self, name: str | None = None, metadata: dict[str, Any] | None = None) -> FieldUnion: ...
     def build_defaults(self) -> dict[str, Any]:
         """Create a nested default dictionary for representation in UI."""
     @classmethod
-    def from_defaults(cls, data: dict[str, Any] | Any, alias: WrapperAlias | None = None) -> ConfigUnion[U]: ...
-    def __class_getitem__(cls, item: Any) -> Any:  # type: ignore[override]
+    def from_defaults(cls, data: dict[str, Any] | Any, alias: WrapperAlias | None = None) -> Self: ...
+    def __class_getitem__(cls, item: Any) -> Any:
         """Validate generic argument at alias creation time."""

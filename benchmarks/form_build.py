@@ -13,6 +13,8 @@ the difference divided by K: set-up and import cost cancel out.
 
 import argparse
 import dataclasses
+import gc
+import os
 import re
 import subprocess
 import sys
@@ -45,6 +47,9 @@ def wall_clock(items: int, repeats: int) -> float:
 def run_calls(items: int, calls: int) -> None:
     cls, value = record_workload.Deployment, deployment(items)
     cls.build_field_for_type(value=value).model_dump()  # warm the caches
+    # A collection landing in one run and not the other would not cancel out.
+    gc.collect()
+    gc.disable()
     for _ in range(calls):
         cls.build_field_for_type(value=value).model_dump()
 
@@ -55,7 +60,7 @@ def instructions(items: int, calls: int) -> int:
         subprocess.run(
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, __file__,
              "--run", str(items), str(calls)],
-            check=True, capture_output=True,
+            check=True, capture_output=True, env={**os.environ, "PYTHONHASHSEED": "0"},
         )
         summary = re.search(r"^summary: (\d+)", out.read_text(), re.MULTILINE)
         assert summary, "callgrind wrote no summary"

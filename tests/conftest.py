@@ -66,9 +66,10 @@ def unchanged(*values: Any) -> Iterator[None]:
         assert values == before, "an input was modified"
 
 
-def run_python(code: str) -> str:
+def run_python(code: str, timeout: float = 120) -> str:
     """Runs `code` in a fresh interpreter, for what cannot be undone in this one; answers what it printed."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout)
     assert done.returncode == 0, done.stderr
     return done.stdout.strip()
 

@@ -3,25 +3,60 @@ every shortcut is compared here with the general path, and every guard is shown 
 switch it off on the very next call."""
 
 import dataclasses
+import enum
+import warnings
+from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from pydantic import field_serializer
 
 from conftest import run_python
-from nimbrel.quorvel.data import list_content
+from nimbrel.quorvel.core.exceptions import QuorvelError
+from nimbrel.quorvel.data import (
+    enum_content,
+    json_content,
+    list_content,
+    optional_content,
+    record_content,
+    serialize,
+    union_content,
+)
 from nimbrel.quorvel.data.base import BaseContent
 from nimbrel.quorvel.data.enum_content import ConfigEnum
+from nimbrel.quorvel.data.json_content import ConfigUntypedDict
 from nimbrel.quorvel.data.list_content import ConfigList
 from nimbrel.quorvel.data.optional_content import ConfigOptional
 from nimbrel.quorvel.data.record_content import ConfigData
-from nimbrel.quorvel.data.serialize import instantiate_field
+from nimbrel.quorvel.data.serialize import build_field, instantiate_field
 from nimbrel.quorvel.data.union_content import ConfigUnion
-from nimbrel.quorvel.fields.field_models import FieldList
+from nimbrel.quorvel.fields.field_models import (
+    BaseField,
+    FieldBool,
+    FieldData,
+    FieldEnum,
+    FieldFloat,
+    FieldInteger,
+    FieldJsonText,
+    FieldList,
+    FieldNested,
+    FieldOptional,
+    FieldPassword,
+    FieldString,
+    FieldTextArea,
+    FieldUnion,
+)
 
 
 class Shade(ConfigEnum):
     LIGHT = "light"
     DARK = "dark"
+
+
+class Codec(enum.Enum):
+    H264 = "h264"
+    H265 = "h265"
 
 
 @dataclasses.dataclass
@@ -31,6 +66,8 @@ class Point(ConfigData):
     weight: float = 1.5
     shown: bool = True
     shade: Shade = Shade.DARK
+    codec: Codec = Codec.H265
+    extra: dict = dataclasses.field(default_factory=lambda: {"tags": ["a", "b"], "level": 2})
 
 
 def _points() -> ConfigList[Point]:
@@ -51,6 +88,7 @@ class Drawing(ConfigData):
         default_factory=lambda: ConfigOptional[ConfigList[Point]](_points()))
     pick: ConfigUnion[int | Point] = dataclasses.field(default_factory=lambda: ConfigUnion[int | Point](Point()))
     shade: Shade = Shade.LIGHT
+    vendor: ConfigUntypedDict = dataclasses.field(default_factory=lambda: ConfigUntypedDict({"exposure": "auto"}))
 
 
 # Builds and dumps the general way, as only the library's own FieldList takes
@@ -293,3 +331,334 @@ def test_a_field_list_subclass_dumps_through_pydantic():
     assert instantiate_field(FieldList, "rows", {"default": [{"content": 1}]}).model_dump()["default"] == [
         {"content": 1}]
     assert instantiate_field(Custom, "rows", {"default": [{"content": 1}]}).model_dump()["default"] == ["hidden"]
+
+
+# --- every kind built and dumped directly ---------------------------------------------------------------------
+
+
+def general_kind(cls):
+    """A subclass named like `cls`, which pydantic builds and dumps: only the library's own classes take
+    shortcuts, and the name keeps the derived type and the error titles the same."""
+    return GENERAL_KINDS.setdefault(cls, type(cls.__name__, (cls,), {}))
+
+
+GENERAL_KINDS = {}
+
+
+class Text(str):
+    pass
+
+
+def child(name):
+    return FieldString(name=name)
+
+
+def renamed_child(name):
+    field = child("renamed")
+    field.name = name
+    return field
+
+
+# (kind, name, metadata): given values of each kind a field keeps, fields left to their defaults, labels and
+# types left to the post-init or given empty, enum defaults kept and reset, then values pydantic converts or
+# containers it copies differently, which are left to pydantic.
+BUILDS = [
+    (BaseField, "max_speed", {}),
+    (FieldString, "host_name", {"default": "localhost", "description": "About"}),
+    (FieldPassword, "secret", {"display_name": "", "type": ""}),
+    (FieldTextArea, "notes", {"display_name": None, "default": None}),
+    (FieldInteger, "port", {"default": 8080, "min": 1, "max": None}),
+    (FieldFloat, "ratio", {"default": 0.5, "max": 1.5}),
+    (FieldBool, "enabled", {"default": True}),
+    (FieldJsonText, "extra", {"default": {"a": [1, {"b": None}], "c": "d"}}),
+    (FieldEnum, "shade", {"options": [{"text": "A", "value": "a"}, {"text": "B", "value": 2}], "default": 2}),
+    (FieldEnum, "shade", {"options": [{"text": "A", "value": "a"}], "default": "z"}),
+    (FieldEnum, "shade", {}),
+    (FieldNested, "nest", {"fields": [child("a")]}),
+    (FieldData, "group", {"fields": [child("a"), FieldInteger(name="b")]}),
+    (FieldList, "rows", {"fields": [child("a")], "default": [{"content": {"a": 1}}, {}]}),
+    (FieldUnion, "choice", {"fields": [child("a"), child("b")], "default": "b"}),
+    (FieldUnion, "choice", {"fields": [child("a")]}),
+    (FieldOptional, "maybe", {"fields": [child("a")], "default": True}),
+    (FieldFloat, "ratio", {"default": 1, "min": True}),
+    (FieldInteger, "port", {"default": True, "max": 2.0}),
+    (FieldString, "host", {"default": Text("sub"), "description": Text("about")}),
+    (FieldEnum, "shade", {"options": [{"text": "A", "value": True}], "default": 1}),
+    (FieldOptional, "maybe", {"default": 1}),
+    (FieldData, "group", {"fields": (child("a"),)}),
+    (FieldData, "group", {"fields": [{"name": "a"}]}),
+    (FieldList, "rows", {"default": [{"content": 1}, 7, "text"]}),
+]
+
+
+def assert_same_field(field, expected, metadata):
+    assert type(field).__name__ == type(expected).__name__
+    assert repr(field) == repr(expected)
+    assert field.__dict__ == expected.__dict__
+    assert [type(value) for value in field.__dict__.values()] == [type(value) for value in expected.__dict__.values()]
+    assert field.model_fields_set == expected.model_fields_set
+    assert (field.__pydantic_extra__, field.__pydantic_private__) == (expected.__pydantic_extra__,
+                                                                       expected.__pydantic_private__)
+    for key, given in metadata.items():
+        assert (field.__dict__.get(key) is given) == (expected.__dict__.get(key) is given)
+
+
+@pytest.mark.parametrize("cls, name, metadata", BUILDS)
+def test_fields_are_built_as_pydantic_builds_them(cls, name, metadata):
+    field = instantiate_field(cls, name, dict(metadata))
+    expected = instantiate_field(general_kind(cls), name, dict(metadata))
+    assert type(field) is cls
+    assert_same_field(field, expected, metadata)
+
+
+@pytest.mark.parametrize("cls, name, metadata", BUILDS)
+def test_fields_dump_as_pydantic_dumps_them(cls, name, metadata):
+    field = instantiate_field(cls, name, dict(metadata))
+    expected = instantiate_field(general_kind(cls), name, dict(metadata))
+    dumped, want = field.model_dump(), expected.model_dump()
+    assert repr(dumped) == repr(want)
+    for key, value in field.__dict__.items():
+        assert (dumped[key] is value) == (want[key] is expected.__dict__[key])
+    assert repr(field.model_dump(mode="json")) == repr(expected.model_dump(mode="json"))
+
+
+@pytest.mark.parametrize("cls, metadata", [
+    (FieldUnion, {"fields": [child("a")], "default": "b"}),
+    (FieldString, {"colour": "red"}),
+    (FieldInteger, {"default": "many"}),
+    (FieldOptional, {"default": "maybe"}),
+    (FieldData, {"fields": [{"title": "a"}]}),
+    (FieldEnum, {"options": [{"value": 1.5}]}),
+    (FieldJsonText, {"default": {1: "int key"}}),
+], ids=["union default", "unknown key", "integer", "flag", "children", "options", "json"])
+def test_refused_fields_raise_pydantic_errors(cls, metadata):
+    with pytest.raises(QuorvelError) as caught:
+        instantiate_field(cls, "field", dict(metadata))
+    with pytest.raises(QuorvelError) as expected:
+        instantiate_field(general_kind(cls), "field", dict(metadata))
+    assert str(caught.value) == str(expected.value)
+    assert type(caught.value.__cause__) is type(expected.value.__cause__)
+
+
+def dump_warnings(field):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        dumped = field.model_dump()
+    return dumped, [str(warning.message) for warning in caught]
+
+
+@pytest.mark.parametrize("cls, attribute, value", [
+    (FieldString, "default", 5),
+    (FieldInteger, "min", True),
+    (FieldFloat, "default", 1),
+    (FieldJsonText, "default", {"a": (1, 2)}),
+    (FieldEnum, "options", [{"value": False}]),
+    (FieldData, "fields", [child("a"), renamed_child(7)]),
+    (FieldList, "default", [{"content": Shade.DARK}]),
+], ids=["text", "integer", "float", "json", "options", "child", "row"])
+def test_values_assigned_later_dump_through_pydantic(cls, attribute, value):
+    field, expected = cls(name="field"), general_kind(cls)(name="field")
+    setattr(field, attribute, value)
+    setattr(expected, attribute, value)
+    assert repr(dump_warnings(field)) == repr(dump_warnings(expected))
+
+
+def test_a_child_of_another_kind_is_dumped_by_pydantic():
+    class Hidden(FieldString):
+        @field_serializer("default")
+        def hidden(self, value):
+            return "***"
+
+    tree = instantiate_field(FieldData, "group", {"fields": [child("a"), Hidden(name="b", default="secret")]})
+    assert [item["default"] for item in tree.model_dump()["fields"]] == ["", "***"]
+
+
+def test_an_unknown_child_fails_as_in_pydantic():
+    tree = instantiate_field(FieldData, "group", {"fields": [child("a")]})
+    expected = general_kind(FieldData)(name="group", fields=[child("a")])
+    tree.fields.append({"name": "b"})
+    expected.fields.append({"name": "b"})
+    with pytest.raises(AttributeError) as caught:
+        dump_warnings(tree)
+    with pytest.raises(AttributeError) as wanted:
+        dump_warnings(expected)
+    assert str(caught.value) == str(wanted.value)
+
+
+KINDS = [BaseField, FieldString, FieldPassword, FieldTextArea, FieldInteger, FieldFloat, FieldBool, FieldJsonText,
+         FieldEnum, FieldNested, FieldData, FieldList, FieldUnion, FieldOptional]
+
+# Values of the types the field kinds keep, convert or refuse.
+DRAWN_VALUES = st.sampled_from([
+    None, "", "a", Text("t"), 0, 2, True, 1.5, [], {"a": [1, {"b": None}]}, {1: 2}, [{"text": "A", "value": "a"}],
+    [{"value": True}], [child("a"), child("b")], (child("a"),), [{"content": 1}, {}], [{"content": 1.5}, 3],
+    [{"name": "c"}],
+])
+DRAWN_KEYWORDS = st.dictionaries(
+    st.sampled_from(["description", "display_name", "type", "default", "min", "max", "options", "fields", "colour"]),
+    DRAWN_VALUES, max_size=4)
+
+
+def outcome(cls, name, metadata):
+    """What building and dumping a field gives: the field and its dump with the warnings, or the errors."""
+    try:
+        field = instantiate_field(cls, name, dict(metadata))
+    except QuorvelError as error:
+        return "refused", str(error), type(error.__cause__).__name__
+    try:
+        dumped = repr(dump_warnings(field))
+    except Exception as error:
+        dumped = "not dumped", type(error).__name__, str(error)
+    return repr(field), sorted(field.model_fields_set), [type(value) for value in field.__dict__.values()], dumped
+
+
+@settings(max_examples=300, deadline=None, derandomize=True, database=None)
+@given(st.sampled_from(KINDS), st.sampled_from(["x", "max_speed"]), DRAWN_KEYWORDS)
+def test_drawn_keywords_build_and_dump_as_in_pydantic(cls, name, metadata):
+    assert outcome(cls, name, metadata) == outcome(general_kind(cls), name, metadata)
+
+
+# --- what the shortcuts give way to, on the very next call ------------------------------------------------------
+
+
+@dataclasses.dataclass
+class Pair(ConfigData):
+    left: int = 1
+    right: str = "r"
+
+
+def counting_kind(cls):
+    """A subclass of `cls` whose post-init notes that it ran."""
+    class Counting(cls):
+        def model_post_init(self, context):
+            super().model_post_init(context)
+            self.description = "counted"
+
+    return Counting
+
+
+@pytest.mark.parametrize("module, attribute, build", [
+    (serialize, "FieldString", lambda: build_field("name", str, {"default": "x"})),
+    (record_content, "FieldData", lambda: Pair.build_field_for_type(value=Pair())),
+    (list_content, "FieldList", lambda: ConfigList[int].build_field_for_type(value=ConfigList[int]([1]))),
+    (optional_content, "FieldOptional", lambda: ConfigOptional[int].build_field_for_type(value=ConfigOptional[int](1))),
+    (union_content, "FieldUnion", lambda: ConfigUnion[int | str].build_field_for_type(value=ConfigUnion[int | str](1))),
+])
+def test_a_field_kind_rebound_in_its_module_is_built_by_pydantic(module, attribute, build, monkeypatch):
+    own = getattr(module, attribute)
+    assert type(build()) is own
+    kind = counting_kind(own)
+    monkeypatch.setattr(module, attribute, kind)
+    field = build()
+    assert type(field) is kind and field.description == "counted"
+
+
+def recording(original, calls):
+    def wrapper(*args, **kwargs):
+        calls.append(args)
+        return original(*args, **kwargs)
+    return wrapper
+
+
+@pytest.mark.parametrize("module, attribute, build", [
+    (record_content, "build_field", lambda: Pair.build_field_for_type(value=Pair())),
+    (record_content, "instantiate_field", lambda: Pair.build_field_for_type(value=Pair())),
+    (list_content, "build_field", lambda: ConfigList[int].build_field_for_type(value=ConfigList[int]([1]))),
+    (list_content, "instantiate_field", lambda: ConfigList[int].build_field_for_type(value=ConfigList[int]([1]))),
+    (union_content, "build_field", lambda: ConfigUnion[int | str].build_field_for_type(value=ConfigUnion[int | str](1))),
+    (optional_content, "instantiate_field",
+     lambda: ConfigOptional[int].build_field_for_type(value=ConfigOptional[int](1))),
+    (enum_content, "instantiate_field", lambda: Shade.build_field_for_type(value=Shade.DARK)),
+    (json_content, "instantiate_field",
+     lambda: ConfigUntypedDict.build_field_for_type(value=ConfigUntypedDict({"a": 1}))),
+])
+def test_a_field_builder_rebound_in_a_content_module_is_called(module, attribute, build, monkeypatch):
+    expected = build().model_dump()
+    calls = []
+    monkeypatch.setattr(module, attribute, recording(getattr(module, attribute), calls))
+    assert build().model_dump() == expected
+    assert calls
+
+
+def test_a_renamed_field_kind_gets_its_new_type():
+    assert build_field("name", str, {}).type == "field_string"
+    try:
+        FieldString.__name__ = "FieldRenamed"
+        assert build_field("name", str, {}).type == "field_renamed"
+    finally:
+        FieldString.__name__ = "FieldString"
+    assert build_field("name", str, {}).type == "field_string"
+
+
+@pytest.mark.parametrize("change, expected", [
+    ("FieldList.model_dump = lambda self, *args, **kwargs: {'patched': True}", "{'patched': True}"),
+    ("FieldList.model_post_init = lambda self, context: setattr(self, 'type', 'patched')", "patched"),
+    ("BaseField.capitalize = staticmethod(lambda text: 'patched')", "patched"),
+    ("FieldNested.model_dump = lambda self, *args, **kwargs: {'patched': True}", "{'patched': True}"),
+], ids=["list dump", "list post-init", "capitalize", "nested dump"])
+def test_a_changed_field_kind_takes_effect_on_the_next_call(change, expected):
+    # Changing a class cannot be undone for its shortcuts, which stay off.
+    assert run_python(f"""
+        from nimbrel.quorvel.data.list_content import ConfigList
+        from nimbrel.quorvel.fields.field_models import BaseField, FieldList, FieldNested
+        def form():
+            return ConfigList[int].build_field_for_type(value=ConfigList[int]([1, 2]))
+        before = form()
+        before.model_dump()
+        {change}
+        after = form()
+        print(after.model_dump() if "model_dump" in {change!r} else after.type if "post_init" in {change!r}
+              else after.display_name)
+    """) == expected
+
+
+def test_forms_of_every_kind_are_built_and_dumped_without_pydantic():
+    # A fresh interpreter: a class changed by another test would rightly leave its kind to pydantic.
+    assert run_python(f"""
+        import os, sys
+        sys.path.insert(0, {str(Path(__file__).parent)!r})
+        from test_form_shortcuts import Drawing
+        main = os.path.join("pydantic", "main.py")
+        called = []
+        def profile(frame, event, arg):
+            if event == "call" and frame.f_code.co_filename.endswith(main):
+                called.append(frame.f_code.co_name)
+        sys.setprofile(profile)
+        Drawing.build_field_for_type(value=Drawing()).model_dump()
+        sys.setprofile(None)
+        print(called)
+    """) == "[]"
+
+
+def test_a_deep_tree_with_an_odd_innermost_value_is_dumped_in_one_pass():
+    # The direct dump gives up at the innermost level. Were each level on the way back to try it again for
+    # what is below it, time would grow with the square of the depth: well over the limit here instead of a
+    # fraction of a second. pydantic's way, which takes more stack per level, then runs out of it.
+    assert run_python("""
+        import warnings
+        from nimbrel.quorvel.fields.field_models import FieldData, FieldInteger
+        warnings.simplefilter("ignore")
+        field = FieldInteger(name="leaf")
+        field.default = "odd"
+        for _ in range(12_000):
+            field = FieldData(name="group", fields=[field])
+        try:
+            field.model_dump()
+        except RecursionError:
+            pass
+        print("done")
+    """, timeout=10) == "done"
+
+
+def test_the_import_self_check_turns_direct_construction_off():
+    # pydantic's construction changed before the field models are defined: every field gets a description.
+    assert run_python("""
+        import pydantic
+        init = pydantic.BaseModel.__init__
+        def __init__(self, /, **data):
+            data.setdefault("description", "described")
+            init(self, **data)
+        pydantic.BaseModel.__init__ = __init__
+        from nimbrel.quorvel.data.serialize import build_field
+        print(build_field("port", int, {"default": 1}).description)
+    """) == "described"

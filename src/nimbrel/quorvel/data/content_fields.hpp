@@ -3,6 +3,7 @@
 
 #include <array>
 
+#include "module_api.hpp"
 #include "runtime.hpp"
 
 namespace quorvel::content_fields {
@@ -60,6 +61,38 @@ inline Ref name_or_type_key(PyObject* cls, PyObject* name, const rt::Global& typ
     return nullptr;
   }
   return key;
+}
+
+// The calls of the field builder's two functions. Each goes through the
+// caller's binding as looked up now; while that is still serialize's own
+// function and the arguments pass its checks as they are, its body is called
+// directly and the metadata, a dict the caller made for this call only, is
+// handed over in place of the copy the function would make.
+
+inline bool hands_over(PyObject* name, PyObject* metadata) {
+  return PyUnicode_CheckExact(name) && PyDict_CheckExact(metadata);
+}
+
+// instantiate_field(field_kind, name, metadata)
+inline PyObject* instantiate(const rt::Global& instantiate_field, const rt::Global& field_kind, PyObject* name,
+                             PyObject* metadata) {
+  Ref fn = instantiate_field.get();
+  Ref kind = fn ? field_kind.get() : nullptr;
+  if (!kind) return nullptr;
+  const module_api::FieldBuilder* builder = module_api::field_builder_api();
+  if (builder && fn.get() == builder->instantiate_field && hands_over(name, metadata)) {
+    return builder->instantiate_handed_over(kind, name, metadata);
+  }
+  PyObject* args[] = {kind.get(), name, metadata};
+  return PyObject_Vectorcall(fn, args, 3, nullptr);
+}
+
+// build_field(...) made directly when `fn` is serialize's own; `taken` false
+// (and nullptr) when the caller is to call `fn` with its own keywords instead.
+inline Ref build_handed_over(PyObject* fn, PyObject* name, PyObject* value_type, PyObject* metadata, bool& taken) {
+  const module_api::FieldBuilder* builder = module_api::field_builder_api();
+  taken = builder && fn == builder->build_field && hands_over(name, metadata);
+  return taken ? Ref::steal(builder->build_handed_over(name, value_type, metadata)) : nullptr;
 }
 
 }  // namespace quorvel::content_fields

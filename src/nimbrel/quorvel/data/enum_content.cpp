@@ -61,10 +61,7 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
     Ref defaults = to_defaults ? Ref::steal(PyObject_CallOneArg(to_defaults, value)) : nullptr;
     if (!defaults || (defaults.get() != Py_None && PyDict_SetItem(md, kDefault, defaults) < 0)) return nullptr;
   }
-  Ref instantiate = kInstantiateField.get();
-  Ref field_class = instantiate ? kFieldEnum.get() : nullptr;
-  if (!field_class) return nullptr;
-  return PyObject_CallFunctionObjArgs(instantiate, field_class.get(), name.get(), md.get(), nullptr);
+  return content_fields::instantiate(kInstantiateField, kFieldEnum, name, md);
 }
 
 // self.value; nothing nested, so the conversion it is part of does not matter.

@@ -123,11 +123,16 @@ inline Ref parse(PyObject* data, PyObject* alias) {
   return fn ? parse_with(fn, data, alias) : nullptr;
 }
 
-// build_field(value_type=value_type, name=name, metadata=metadata)
+// build_field(value_type=value_type, name=name, metadata=metadata), with
+// `metadata` made for this call only.
 inline Ref build_child_field(PyObject* value_type, PyObject* name, PyObject* metadata) {
   Ref fn = kBuildField.get();
+  if (!fn) return nullptr;
+  bool taken = false;
+  Ref field = content_fields::build_handed_over(fn, name, value_type, metadata, taken);
+  if (taken) return field;
   PyObject* args[] = {value_type, name, metadata};
-  return fn ? Ref::steal(PyObject_Vectorcall(fn, args, 0, build_field_keywords)) : nullptr;
+  return Ref::steal(PyObject_Vectorcall(fn, args, 0, build_field_keywords));
 }
 
 // `data.get(key)`: read straight from an exact dict; a subclass's own `get` is
@@ -287,12 +292,9 @@ inline bool set_children(PyObject* metadata, PyObject* fields, PyObject* default
   return PyDict_SetItem(metadata, kFields, fields) == 0 && PyDict_SetItem(metadata, kDefault, default_value) == 0;
 }
 
-// instantiate_field(field_kind, name, metadata)
+// instantiate_field(field_kind, name, metadata), with `metadata` made for this call only.
 inline PyObject* instantiate(const rt::Global& field_kind, PyObject* name, PyObject* metadata) {
-  Ref fn = kInstantiateField.get();
-  Ref kind = fn ? field_kind.get() : nullptr;
-  PyObject* args[] = {kind.get(), name, metadata};
-  return kind ? PyObject_Vectorcall(fn, args, 3, nullptr) : nullptr;
+  return content_fields::instantiate(kInstantiateField, field_kind, name, metadata);
 }
 
 // --- methods and declarations ------------------------------------------------

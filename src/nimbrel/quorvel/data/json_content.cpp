@@ -29,10 +29,7 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
     Ref payload = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value));
     if (!payload || PyDict_SetItem(md, kDefault, payload) < 0) return nullptr;
   }
-  Ref instantiate = kInstantiateField.get();
-  Ref field_class = instantiate ? kFieldJsonText.get() : nullptr;
-  if (!field_class) return nullptr;
-  return PyObject_CallFunctionObjArgs(instantiate, field_class.get(), name.get(), md.get(), nullptr);
+  return content_fields::instantiate(kInstantiateField, kFieldJsonText, name, md);
 }
 
 // dict(self); nothing nested, so the conversion it is part of does not matter.

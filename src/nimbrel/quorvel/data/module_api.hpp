@@ -20,6 +20,32 @@ struct Kind {
   PyObject* (*parse)(PyObject* cls, PyObject* data, PyObject* alias);
 };
 
+// What the field models export.
+struct FieldModels {
+  // `cls(name=name, display_name=display_name, **metadata)` built without pydantic, for one of the library's own
+  // field classes where the outcome is proven the same (name and display name may be nullptr: not given, and
+  // the metadata then holds neither): the new field, or nullptr without an error when it is not proven (the
+  // caller then constructs the class), or nullptr with an error.
+  PyObject* (*construct)(PyObject* cls, PyObject* name, PyObject* display_name, PyObject* metadata);
+  // `base_field.capitalize(text)` for text exactly a str while `base_field` is the library's own BaseField,
+  // unchanged; nullptr without an error otherwise (the caller then looks the method up).
+  PyObject* (*capitalize)(PyObject* base_field, PyObject* text);
+};
+
+// What the field builder (`serialize`) exports.
+struct FieldBuilder {
+  // Its own build_field and instantiate_field, as the module binds them.
+  PyObject* build_field;
+  PyObject* instantiate_field;
+  // The same two for a name that is exactly a str and metadata that is an exact dict the caller made for this
+  // one call: the functions change it in place of the copy they would make.
+  PyObject* (*build_handed_over)(PyObject* name, PyObject* value_type, PyObject* metadata);
+  PyObject* (*instantiate_handed_over)(PyObject* default_input, PyObject* name, PyObject* metadata);
+};
+
+inline constexpr const char* kFieldBuilderCapsule = "nimbrel.quorvel.data.serialize.__quorvel_api__";
+inline constexpr const char* kFieldModelsCapsule = "nimbrel.quorvel.fields.field_models.__quorvel_api__";
+
 // The content kinds that export their parse, in the order of their capsules.
 enum class KindId : unsigned char { kRecord, kList, kOptional, kUnion, kEnum };
 inline constexpr int kKindCount = 5;
@@ -52,6 +78,16 @@ const Api* imported(const char* capsule_name, const Api*& cached) {
 inline const Parse* parse_api() {
   static const Parse* cached = nullptr;
   return imported(kParseCapsule, cached);
+}
+
+inline const FieldBuilder* field_builder_api() {
+  static const FieldBuilder* cached = nullptr;
+  return imported(kFieldBuilderCapsule, cached);
+}
+
+inline const FieldModels* field_models_api() {
+  static const FieldModels* cached = nullptr;
+  return imported(kFieldModelsCapsule, cached);
 }
 
 inline const Kind* kind_api(KindId kind) {

@@ -38,6 +38,10 @@ rt::Global kTypeKeyClass("type_key_class");
 // kept: a forward reference that fails now may resolve later.
 rt::ClassCache hint_cache;
 
+// `dataclasses.field().metadata`: the one empty mapping of every field
+// declared without metadata.
+PyObject* no_metadata = nullptr;
+
 rt::Keywords build_field_keywords({"name", "value_type", "metadata"});
 
 Ref display_name(PyObject* cls) { return rt::call_global(kDisplayClassName, cls); }
@@ -114,6 +118,18 @@ bool settle_default(PyObject* field_meta, PyObject* value, PyObject* descriptor,
   return made && PyDict_SetItem(field_meta, kDefault, made) == 0;
 }
 
+// The field's own metadata with the caller's over it, in a new dict. The
+// empty mapping of a field declared without metadata adds nothing, so the
+// caller's dict is then copied in one step.
+Ref field_metadata(PyObject* descriptor, PyObject* sub_meta) {
+  Ref own = Ref::steal(PyObject_GetAttr(descriptor, kMetadata));
+  if (!own) return nullptr;
+  if (own.get() == no_metadata && PyDict_CheckExact(sub_meta)) return Ref::steal(PyDict_Copy(sub_meta));
+  Ref merged = Ref::steal(PyDict_New());
+  if (!merged || PyDict_Update(merged, own) < 0 || PyDict_Update(merged, sub_meta) < 0) return nullptr;
+  return merged;
+}
+
 // The child field of one record field, or nullptr with an error set.
 Ref child_field(PyObject* cls, PyObject* descriptor, PyObject* name, PyObject* sub_meta, PyObject* value,
                 PyObject* hints) {
@@ -124,15 +140,14 @@ Ref child_field(PyObject* cls, PyObject* descriptor, PyObject* name, PyObject* s
                                                       name, reinterpret_cast<PyObject*>(Py_TYPE(sub_meta))));
     return nullptr;
   }
-  Ref own_metadata = Ref::steal(PyObject_GetAttr(descriptor, kMetadata));
-  Ref field_meta = own_metadata ? Ref::steal(PyDict_New()) : nullptr;
-  if (!field_meta || PyDict_Update(field_meta, own_metadata) < 0 || PyDict_Update(field_meta, sub_meta) < 0) {
-    return nullptr;
-  }
-  if (!settle_default(field_meta, value, descriptor, name)) return nullptr;
+  Ref field_meta = field_metadata(descriptor, sub_meta);
+  if (!field_meta || !settle_default(field_meta, value, descriptor, name)) return nullptr;
   Ref alias = record_fields::field_annotation(hints, descriptor, name);
   Ref build_field = alias ? kBuildField.get() : nullptr;
   if (!build_field) return nullptr;
+  bool taken = false;
+  Ref field = content_fields::build_handed_over(build_field, name, alias, field_meta, taken);
+  if (taken) return field;
   PyObject* args[] = {name, alias.get(), field_meta.get()};
   Ref child = Ref::steal(PyObject_Vectorcall(build_field, args, 0, build_field_keywords));
   if (!child && PyType_Check(alias.get())) return record_fields::explain_failure(alias);
@@ -197,10 +212,7 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   // them. Appended last, they keep the key order the group always had.
   Ref children = child_fields(cls, md, owned_names, value, hints);
   if (!children || PyDict_Pop(md, kContent, nullptr) < 0 || PyDict_SetItem(md, kFields, children) < 0) return nullptr;
-  Ref instantiate = kInstantiateField.get();
-  Ref field_class = instantiate ? kFieldData.get() : nullptr;
-  if (!field_class) return nullptr;
-  return PyObject_CallFunctionObjArgs(instantiate, field_class.get(), name.get(), md.get(), nullptr);
+  return content_fields::instantiate(kInstantiateField, kFieldData, name, md);
 }
 
 // --- from_defaults -----------------------------------------------------------------
@@ -549,7 +561,10 @@ bool exec_module(PyObject* module) {
       !hint_cache.init() || !plan_cache.init()) {
     return false;
   }
-  return record_fields::init(module) && record_fields::init_contract_check(module) &&
+  Ref field = rt::import_from("dataclasses", "field");
+  Ref plain_field = field ? Ref::steal(PyObject_CallNoArgs(field)) : nullptr;
+  Py_XSETREF(no_metadata, plain_field ? PyObject_GetAttr(plain_field, kMetadata) : nullptr);
+  return record_fields::init(module) && record_fields::init_contract_check(module) && no_metadata &&
          parse_call::remember_dispatcher(module) &&
          rt::add_object(module, "ConfigData", config_data(module)) &&
          module_api::export_kind(module, module_api::KindId::kRecord, api);

@@ -1,4 +1,5 @@
 // The field builder: a name, an annotation and field metadata become a UI field model.
+#include "module_api.hpp"
 #include "record_fields.hpp"
 #include "runtime.hpp"
 
@@ -13,8 +14,6 @@ rt::Name kValue("value");
 rt::Name kDisplayName("display_name");
 rt::Name kBuildFieldForType("build_field_for_type");
 rt::Name kCapitalize("capitalize");
-rt::Name kModelDump("model_dump");
-rt::Name kModelFieldsSet("model_fields_set");
 
 rt::Global kEnum("Enum");
 rt::Global kUnion("Union");
@@ -108,130 +107,32 @@ PyObject* construct_general(PyObject* cls, PyObject* kwargs, PyObject* md) {
   return field;
 }
 
-// --- FieldList rows ----------------------------------------------------------
-
-// pydantic validates FieldList.default item by item against the union of every
-// kind an item may be; for a row dict that tries the number conversions and
-// the BaseContent check before it settles on a shallow copy of the dict. For
-// the library's own FieldList, unchanged since the self-check at import, rows
-// that are all exact dicts are validated as an empty default instead and their
-// copies put in place afterwards: the after validator admits any dict, and
-// model_post_init never reads the default, so the field comes out the same.
-struct RowShortcut {
-  PyObject* field_list = nullptr;     // the library's FieldList
-  PyObject* base_content = nullptr;
-  rt::TypeState checked;              // FieldList as the self-check found it
-  long long token_seen = -1;          // the abc cache token of `dict_is_content`
-  bool dict_is_content = false;
-};
-RowShortcut row_shortcut;
-
-// Whether `dict` is a (virtual) subclass of BaseContent, in which case pydantic
-// would keep a row as the content it is. The answer is kept until an ABC
-// registration changes abc's cache token.
-int dict_is_content() {
-  long long token = 0;
-  if (!rt::abc_cache_token(token)) return -1;
-  if (token == row_shortcut.token_seen) return row_shortcut.dict_is_content;
-  int content = rt::is_subclass(reinterpret_cast<PyObject*>(&PyDict_Type), row_shortcut.base_content);
-  if (content < 0) return -1;
-  row_shortcut.dict_is_content = content;
-  row_shortcut.token_seen = token;
-  return content;
-}
-
-bool exact_dicts(PyObject* rows) {
-  if (!PyList_CheckExact(rows)) return false;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); ++i) {
-    if (!PyDict_CheckExact(PyList_GET_ITEM(rows, i))) return false;
-  }
-  return true;
-}
-
-// The rows of `kwargs` when the shortcut applies to them, else nullptr (with
-// an error set only when deciding failed).
-Ref shortcut_rows(PyObject* cls, PyObject* kwargs) {
-  if (cls != row_shortcut.field_list || !row_shortcut.checked.unchanged(cls)) return nullptr;
-  PyObject* rows = nullptr;
-  if (PyDict_GetItemRef(kwargs, kDefault, &rows) < 0) return nullptr;
-  Ref owned = Ref::steal(rows);
-  if (rows == nullptr || !exact_dicts(rows)) return nullptr;
-  int content = dict_is_content();
-  return content == 0 ? owned : nullptr;
-}
-
-// What pydantic's validation makes of exact dict rows: a new list of copies.
-Ref row_copies(PyObject* rows) {
-  Py_ssize_t count = PyList_GET_SIZE(rows);
-  Ref copies = Ref::steal(PyList_New(count));
-  if (!copies) return nullptr;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* copy = PyDict_Copy(PyList_GET_ITEM(rows, i));
-    if (copy == nullptr) return nullptr;
-    PyList_SET_ITEM(copies.get(), i, copy);
-  }
-  return copies;
-}
-
-// Validation failed with the empty default: constructing again with the rows
-// themselves makes the error exactly pydantic's.
-[[gnu::cold]] PyObject* construct_again(PyObject* cls, PyObject* kwargs, PyObject* rows, PyObject* md) {
-  PyErr_Clear();
-  if (PyDict_SetItem(kwargs, kDefault, rows) < 0) return nullptr;
-  return construct_general(cls, kwargs, md);
-}
-
-// The field validated without its rows, which then go into its `__dict__`
-// where validation would have put them: `default` was given, so it is in
-// `model_fields_set` either way.
-PyObject* construct_with_rows(PyObject* cls, PyObject* kwargs, PyObject* rows, PyObject* md) {
-  Ref copies = row_copies(rows);
-  Ref empty = copies ? Ref::steal(PyList_New(0)) : nullptr;
-  if (!empty || PyDict_SetItem(kwargs, kDefault, empty) < 0) return nullptr;
-  Ref field = Ref::steal(PyObject_VectorcallDict(cls, nullptr, 0, kwargs));
-  if (!field) return construct_again(cls, kwargs, rows, md);
-  Ref values = Ref::steal(PyObject_GenericGetDict(field, nullptr));
-  if (!values || PyDict_SetItem(values, kDefault, copies) < 0) return nullptr;
-  return field.release();
-}
-
+// `cls(name=name, display_name=display_name, **md)`: built directly by the
+// field models where that is proven the same, else by the class itself.
 PyObject* construct_field(PyObject* cls, PyObject* name, PyObject* display_name, PyObject* md) {
+  const module_api::FieldModels* models = module_api::field_models_api();
+  PyObject* field = models ? models->construct(cls, name, display_name, md) : nullptr;
+  if (field || PyErr_Occurred()) return field;
   Ref kwargs = Ref::steal(PyDict_New());
   if (!kwargs || PyDict_SetItem(kwargs, kName, name) < 0 || PyDict_SetItem(kwargs, kDisplayName, display_name) < 0 ||
       PyDict_Merge(kwargs, md, 1) < 0) {
     return nullptr;
   }
-  Ref rows = shortcut_rows(cls, kwargs);
-  if (rows) return construct_with_rows(cls, kwargs, rows, md);
-  return PyErr_Occurred() ? nullptr : construct_general(cls, kwargs, md);
+  return construct_general(cls, kwargs, md);
 }
 
-// --- the self-check of the row shortcut --------------------------------------
-
-// 1 when the two fields agree in everything a caller can see: equality, repr,
-// dump, fields set and which objects they share with the rows given.
-int same_field(PyObject* general, PyObject* fast, PyObject* rows) {
-  int equal = PyObject_RichCompareBool(general, fast, Py_EQ);
-  if (equal <= 0) return equal;
-  int shown = rt::same_repr(general, fast);
-  if (shown <= 0) return shown;
-  Ref general_dump = Ref::steal(PyObject_CallMethodNoArgs(general, kModelDump));
-  Ref fast_dump = general_dump ? Ref::steal(PyObject_CallMethodNoArgs(fast, kModelDump)) : nullptr;
-  if (!fast_dump) return -1;
-  int dumped = rt::same_repr(general_dump, fast_dump);
-  if (dumped <= 0) return dumped;
-  Ref general_set = Ref::steal(PyObject_GetAttr(general, kModelFieldsSet));
-  Ref fast_set = general_set ? Ref::steal(PyObject_GetAttr(fast, kModelFieldsSet)) : nullptr;
-  int same_set = fast_set ? PyObject_RichCompareBool(general_set, fast_set, Py_EQ) : -1;
-  if (same_set <= 0) return same_set;
-  Ref general_rows = Ref::steal(PyObject_GetAttr(general, kDefault));
-  Ref fast_rows = general_rows ? Ref::steal(PyObject_GetAttr(fast, kDefault)) : nullptr;
-  return fast_rows ? rt::same_sharing(rows, general_rows, fast_rows) : -1;
+// `BaseField.capitalize(name)` through the module's BaseField binding.
+Ref capitalized(PyObject* name) {
+  Ref base_field = kBaseField.get();
+  if (!base_field) return nullptr;
+  const module_api::FieldModels* models = module_api::field_models_api();
+  Ref own = models ? Ref::steal(models->capitalize(base_field, name)) : nullptr;
+  if (own || PyErr_Occurred()) return own;
+  return Ref::steal(PyObject_CallMethodOneArg(base_field, kCapitalize, name));
 }
 
-PyObject* instantiate(PyObject* default_input, PyObject* name, PyObject* metadata) {
-  Ref md = Ref::steal(PyDict_Copy(metadata));
-  if (!md) return nullptr;
+// instantiate_field on `md`, a copy of the caller's metadata that it changes.
+PyObject* instantiate(PyObject* default_input, PyObject* name, PyObject* md) {
   Ref cls = pop(md, kInput, default_input);
   if (!cls) return nullptr;
   int valid = is_field_class(cls);
@@ -257,40 +158,16 @@ PyObject* instantiate(PyObject* default_input, PyObject* name, PyObject* metadat
   Ref owned_default = Ref::steal(fallback_default);
   if ((fallback_default == nullptr || fallback_default == Py_None) && PyDict_DelItem(md, kDefault) < 0) PyErr_Clear();
   // The capitalised name is computed even when the metadata brings a label.
-  Ref base_field = kBaseField.get();
-  Ref capitalized = base_field ? Ref::steal(PyObject_CallMethodOneArg(base_field, kCapitalize, name)) : nullptr;
-  Ref display_name = capitalized ? pop(md, kDisplayName, capitalized) : nullptr;
+  Ref label = capitalized(name);
+  Ref display_name = label ? pop(md, kDisplayName, label) : nullptr;
   if (!display_name) return nullptr;
   return construct_field(cls, name, display_name, md);
 }
 
-// Builds a small FieldList the general way and through the shortcut, which is
-// taken from now on only if the two agree. Any failure leaves it off.
-void check_row_shortcut() {
-  PyObject* field_list = row_shortcut.field_list;
-  Ref rows = Ref::steal(Py_BuildValue("[{s:{s:i,s:[dO],s:{s:O}}},{s:s},{}]", "content", "a", 1, "b", 1.5, Py_None, "c",
-                                      "d", Py_True, "content", "text"));
-  Ref kwargs = rows ? Ref::steal(Py_BuildValue("{s:s,s:s,s:O}", "name", "probe", "display_name", "Probe", "default",
-                                               rows.get()))
-                    : nullptr;
-  Ref general = kwargs ? Ref::steal(construct_general(field_list, kwargs, kwargs)) : nullptr;
-  Ref fast_kwargs = general ? Ref::steal(PyDict_Copy(kwargs)) : nullptr;
-  Ref fast = fast_kwargs ? Ref::steal(construct_with_rows(field_list, fast_kwargs, rows, kwargs)) : nullptr;
-  int agrees = fast ? same_field(general, fast, rows) : -1;
-  if (agrees > 0 && row_shortcut.checked.record(field_list)) return;
-  PyErr_Clear();
-  row_shortcut.checked.forget();
+PyObject* instantiate_field(rt::Function*, PyObject* const* args) {
+  Ref md = Ref::steal(PyDict_Copy(args[2]));
+  return md ? instantiate(args[0], args[1], md) : nullptr;
 }
-
-bool init_row_shortcut() {
-  row_shortcut.field_list = rt::import_from("nimbrel.quorvel.fields.field_models", "FieldList").release();
-  row_shortcut.base_content = rt::import_from("nimbrel.quorvel.data.base", "BaseContent").release();
-  if (!row_shortcut.field_list || !row_shortcut.base_content) return false;
-  check_row_shortcut();
-  return true;
-}
-
-PyObject* instantiate_field(rt::Function*, PyObject* const* args) { return instantiate(args[0], args[1], args[2]); }
 
 // --- build_field -------------------------------------------------------------
 
@@ -318,7 +195,7 @@ int is_union(PyObject* origin) {
   for (const rt::Global* global : {&kUnion, &kUnionType}) {
     Ref union_form = global->get();
     if (!union_form) return -1;
-    int equal = PyObject_RichCompareBool(origin, union_form, Py_EQ);
+    int equal = rt::equal(origin, union_form);
     if (equal != 0) return equal;
   }
   return 0;
@@ -426,22 +303,36 @@ PyObject* typed_field(PyObject* name, PyObject* value_type, PyObject* value, PyO
   return leaf_field(origin, name, value, md);
 }
 
-PyObject* build_field(rt::Function*, PyObject* const* args) {
-  rt::RecursionGuard guard(" while building fields");
-  if (!guard) return nullptr;
-  PyObject* name = args[0];
-  Ref md = Ref::steal(args[2] == Py_None ? PyDict_New() : PyDict_Copy(args[2]));
-  if (!md) return nullptr;
+// build_field on `md`, a copy of the caller's metadata that it changes.
+PyObject* build_from(PyObject* name, PyObject* annotation, PyObject* md) {
   PyObject* found = nullptr;
   if (PyDict_GetItemRef(md, kDefault, &found) < 0) return nullptr;
   Ref value = found ? Ref::steal(found) : Ref::borrow(Py_None);
-  PyObject* value_type = args[1] == Py_None ? reinterpret_cast<PyObject*>(Py_TYPE(value.get())) : args[1];
+  PyObject* value_type = annotation == Py_None ? reinterpret_cast<PyObject*>(Py_TYPE(value.get())) : annotation;
   if (value_type == reinterpret_cast<PyObject*>(Py_TYPE(Py_None))) {
     return rt::raise_global(kQuorvelError,
                         PyUnicode_FromFormat("Field %R needs a type annotation because default is None.", name));
   }
   return typed_field(name, value_type, value, md);
 }
+
+PyObject* build_field(rt::Function*, PyObject* const* args) {
+  rt::RecursionGuard guard(" while building fields");
+  if (!guard) return nullptr;
+  Ref md = Ref::steal(args[2] == Py_None ? PyDict_New() : PyDict_Copy(args[2]));
+  return md ? build_from(args[0], args[1], md) : nullptr;
+}
+
+// --- direct calls from the content kinds -------------------------------------
+
+// The two functions for a caller that made `md` for this call only, so it
+// serves as the copy.
+PyObject* build_handed_over(PyObject* name, PyObject* value_type, PyObject* md) {
+  rt::RecursionGuard guard(" while building fields");
+  return guard ? build_from(name, value_type, md) : nullptr;
+}
+
+module_api::FieldBuilder api = {nullptr, nullptr, build_handed_over, instantiate};
 
 // --- declarations ------------------------------------------------------------
 
@@ -498,15 +389,22 @@ bool bind_imports(PyObject* module) {
   });
 }
 
+bool export_api(PyObject* module) {
+  api.build_field = PyObject_GetAttrString(module, "build_field");
+  api.instantiate_field = PyObject_GetAttrString(module, "instantiate_field");
+  return api.build_field && api.instantiate_field &&
+         module_api::export_api(module, module_api::kFieldBuilderCapsule, api);
+}
+
 bool exec_module(PyObject* module) {
-  if (!bind_imports(module) || !init_row_shortcut() || !record_fields::init_contract_check(module)) return false;
+  if (!bind_imports(module) || !record_fields::init_contract_check(module)) return false;
   Ref forward = Ref::steal(PyUnicode_FromString("BaseConfigurableData"));
   Ref base_field = Ref::steal(PyObject_GetAttrString(module, "BaseField"));
   return forward && base_field &&
          rt::add_object(module, "C", rt::make_type_var(module, "C", forward)) &&
          rt::add_function(module, kBuildField) &&
          rt::add_object(module, "B", rt::make_type_var(module, "B", base_field)) &&
-         rt::add_function(module, kInstantiateField);
+         rt::add_function(module, kInstantiateField) && export_api(module);
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 // The UI form description: pydantic field models and their recursive dump.
+#include <array>
+#include <cstddef>
 #include <span>
 #include <string>
+#include <string_view>
 
+#include "../data/module_api.hpp"
 #include "runtime.hpp"
 
 namespace quorvel {
@@ -17,6 +21,13 @@ rt::Name kCapitalize("capitalize");
 rt::Name kDefaultType("default_type");
 rt::Name kModelDump("model_dump");
 rt::Name kPydanticComplete("__pydantic_complete__");
+rt::Name kPydanticFields("__pydantic_fields__");
+rt::Name kPydanticFieldsSet("__pydantic_fields_set__");
+rt::Name kPydanticExtra("__pydantic_extra__");
+rt::Name kPydanticPrivate("__pydantic_private__");
+rt::Name kDefaultFactory("default_factory");
+rt::Name kIsRequired("is_required");
+rt::Name kModelFieldsSet("model_fields_set");
 
 // Dump options every field model forces, so every key is always present.
 rt::Name kExcludeUnset("exclude_unset");
@@ -27,6 +38,12 @@ const rt::Name* const kForcedDumpOptions[] = {&kExcludeUnset, &kExcludeDefaults,
 
 // Set when the module loads; the list validator tests items against it.
 PyObject* base_content = nullptr;
+
+// The direct paths of the library's own models, defined after the models.
+struct Layout;
+const Layout* dumpable(PyObject* self);
+bool is_nested(const Layout& layout);
+Ref dump_fields(const Layout& layout, PyObject* self);
 
 // --- BaseField ---------------------------------------------------------------
 
@@ -116,10 +133,11 @@ PyObject* capitalize_unicode(PyObject* content) {
   return PyUnicode_Join(blank, pieces);
 }
 
-PyObject* capitalize(rt::Function*, PyObject* const* args) {
-  PyObject* content = args[0];
+PyObject* capitalize_text(PyObject* content) {
   return PyUnicode_IS_ASCII(content) ? capitalize_ascii(content) : capitalize_unicode(content);
 }
+
+PyObject* capitalize(rt::Function*, PyObject* const* args) { return capitalize_text(args[0]); }
 
 // `f"{module}.{qualname}()"` as the interpreter names a callable in its
 // argument errors.
@@ -154,12 +172,48 @@ Ref forced_dump_keywords(PyObject* kwargs, PyObject* target) {
   return merged;
 }
 
+// pydantic's own dump with the forced options.
+Ref dump_with_pydantic(rt::Function* fn, PyObject* self, PyObject* args, PyObject* kwargs) {
+  Ref dump = rt::super_attr(fn->owner, self, kModelDump);
+  Ref forced = dump ? forced_dump_keywords(kwargs, dump) : nullptr;
+  return forced ? Ref::steal(PyObject_Call(dump, args, forced)) : nullptr;
+}
+
+// Set on a thread while a dump goes pydantic's way because the direct way
+// gave up somewhere below: the levels under it then go that way too, instead
+// of each trying the direct way again, which would take time quadratic in the
+// depth of the tree.
+thread_local int dumping_through_pydantic = 0;
+
+struct ThroughPydantic {
+  ThroughPydantic() { ++dumping_through_pydantic; }
+  ~ThroughPydantic() { --dumping_through_pydantic; }
+  ThroughPydantic(const ThroughPydantic&) = delete;
+  ThroughPydantic& operator=(const ThroughPydantic&) = delete;
+};
+
+// The library's own model of `self`, when a dump called with `args` and
+// `kwargs` may be made directly; nullptr otherwise.
+const Layout* directly_dumpable(PyObject* self, PyObject* args, PyObject* kwargs) {
+  bool plain = PyTuple_GET_SIZE(args) == 0 && kwargs == nullptr && dumping_through_pydantic == 0;
+  return plain ? dumpable(self) : nullptr;
+}
+
+// The dump of a model of the given kind (nested or not): made directly where
+// that is proven, else by `general`, pydantic's way.
+template <typename General>
+PyObject* dump_model(PyObject* const* args, bool nested, General general) {
+  const Layout* layout = directly_dumpable(args[0], args[1], args[2]);
+  if (!layout || is_nested(*layout) != nested) return general().release();
+  Ref data = dump_fields(*layout, args[0]);
+  if (data || PyErr_Occurred()) return data.release();
+  ThroughPydantic below;
+  return general().release();
+}
+
 PyObject* base_model_dump(rt::Function* fn, PyObject* const* args) {
-  Ref dump = rt::super_attr(fn->owner, args[0], kModelDump);
-  if (!dump) return nullptr;
-  Ref kwargs = forced_dump_keywords(args[2], dump);
-  if (!kwargs) return nullptr;
-  return PyObject_Call(dump, args[1], kwargs);
+  // Reached through super() by the nested kinds too, which then want pydantic's dump.
+  return dump_model(args, false, [&] { return dump_with_pydantic(fn, args[0], args[1], args[2]); });
 }
 
 PyObject* base_get_children(rt::Function*, PyObject* const*) { return PyList_New(0); }
@@ -178,97 +232,20 @@ Ref dump_children(PyObject* self, PyObject* args, PyObject* kwargs) {
   Ref dumped = Ref::steal(PyList_New(0));
   if (!iterator || !dumped) return nullptr;
   while (Ref child = Ref::steal(PyIter_Next(iterator))) {
-    Ref dump = Ref::steal(PyObject_GetAttr(child, kModelDump));
-    if (!dump) return nullptr;
-    Ref item = Ref::steal(PyObject_Call(dump, args, kwargs));
+    // A child of the library's own kinds dumps as its model_dump would, without the call.
+    const Layout* layout = directly_dumpable(child, args, kwargs);
+    Ref item = layout ? dump_fields(*layout, child) : nullptr;
+    if (!item && !PyErr_Occurred()) {
+      Ref dump = Ref::steal(PyObject_GetAttr(child, kModelDump));
+      item = dump ? Ref::steal(PyObject_Call(dump, args, kwargs)) : nullptr;
+    }
     if (!item || PyList_Append(dumped, item) < 0) return nullptr;
   }
   if (PyErr_Occurred()) return nullptr;
   return dumped;
 }
 
-// --- FieldList dump ----------------------------------------------------------
-
-// pydantic dumps each row of FieldList.default through the union of item
-// kinds. For rows made only of exact dicts with text keys, lists, text,
-// numbers, booleans and None, that dump copies every dict and list and keeps
-// every other value as it is, which is done here directly. It applies to the
-// library's own FieldList, unchanged since a self-check at import compared
-// both ways on a sample, dumped without options.
-struct RowDump {
-  PyObject* field_list = nullptr;
-  PyObject* without_default = nullptr;  // {"exclude": {"default"}}
-  rt::TypeState checked;
-};
-RowDump row_dump;
-
-bool is_kept_as_is(PyObject* value) {
-  return value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
-         PyUnicode_CheckExact(value);
-}
-
-Ref plain_copy(PyObject* value);
-
-Ref plain_list_copy(PyObject* items) {
-  Ref copy = Ref::steal(PyList_New(PyList_GET_SIZE(items)));
-  if (!copy) return nullptr;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
-    PyObject* item = plain_copy(PyList_GET_ITEM(items, i)).release();
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(copy.get(), i, item);
-  }
-  return copy;
-}
-
-Ref plain_dict_copy(PyObject* mapping) {
-  Ref copy = Ref::steal(PyDict_New());
-  if (!copy) return nullptr;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  Py_ssize_t position = 0;
-  while (PyDict_Next(mapping, &position, &key, &value)) {
-    if (!PyUnicode_CheckExact(key)) return nullptr;
-    Ref item = plain_copy(value);
-    if (!item || PyDict_SetItem(copy, key, item) < 0) return nullptr;
-  }
-  return copy;
-}
-
-// `value` as pydantic dumps it, or nullptr (an error set only when copying
-// failed) when it holds anything else than the plain kinds above. Nesting too
-// deep for the guard, a cycle included, is also left to pydantic.
-Ref plain_copy(PyObject* value) {
-  if (is_kept_as_is(value)) return Ref::borrow(value);
-  rt::RecursionGuard guard(" while dumping list rows");
-  if (!guard) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  if (PyList_CheckExact(value)) return plain_list_copy(value);
-  if (PyDict_CheckExact(value)) return plain_dict_copy(value);
-  return nullptr;
-}
-
-// The dump of a FieldList whose rows copy plainly: pydantic dumps all but the
-// rows, whose copy is appended as the last key, the place of `default`.
-Ref dump_with_plain_rows(rt::Function* fn, PyObject* self, PyObject* no_args) {
-  Ref rows = Ref::steal(PyObject_GetAttr(self, kDefault));
-  Ref copies = rows && PyList_CheckExact(rows.get()) ? plain_copy(rows) : nullptr;
-  if (!copies) return nullptr;
-  Ref dump = rt::super_attr(fn->owner, self, kModelDump);
-  Ref data = dump ? Ref::steal(PyObject_Call(dump, no_args, row_dump.without_default)) : nullptr;
-  Ref children = data ? dump_children(self, no_args, nullptr) : nullptr;
-  if (!children || PyObject_SetItem(data, kFields, children) < 0 || PyObject_SetItem(data, kDefault, copies) < 0) {
-    return nullptr;
-  }
-  return data;
-}
-
-bool dumps_rows_plainly(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(row_dump.field_list) &&
-         row_dump.checked.unchanged(row_dump.field_list) && PyTuple_GET_SIZE(args) == 0 && kwargs == nullptr;
-}
-
+// BaseField's dump through super(), then every child by its own kind.
 Ref dump_nested(rt::Function* fn, PyObject* self, PyObject* args, PyObject* kwargs) {
   Ref dump = rt::super_attr(fn->owner, self, kModelDump);
   Ref data = dump ? Ref::steal(PyObject_Call(dump, args, kwargs)) : nullptr;
@@ -278,31 +255,7 @@ Ref dump_nested(rt::Function* fn, PyObject* self, PyObject* args, PyObject* kwar
 }
 
 PyObject* nested_model_dump(rt::Function* fn, PyObject* const* args) {
-  PyObject* self = args[0];
-  if (dumps_rows_plainly(self, args[1], args[2])) {
-    Ref data = dump_with_plain_rows(fn, self, args[1]);
-    if (data || PyErr_Occurred()) return data.release();
-  }
-  return dump_nested(fn, self, args[1], args[2]).release();
-}
-
-// Dumps a small FieldList the general way and directly; the direct way is
-// taken from now on only if the two agree. Any failure leaves it off.
-void check_row_dump(rt::Function* nested_dump) {
-  Ref rows = Ref::steal(Py_BuildValue("[{s:{s:i,s:[dOs],s:{s:O}}},{s:s},{}]", "content", "a", 1, "b", 1.5, Py_None,
-                                      "x", "c", "d", Py_True, "content", "text"));
-  Ref kwargs = rows ? Ref::steal(Py_BuildValue("{s:s,s:O}", "name", "probe", "default", rows.get())) : nullptr;
-  Ref field = kwargs ? Ref::steal(PyObject_VectorcallDict(row_dump.field_list, nullptr, 0, kwargs)) : nullptr;
-  Ref no_args = field ? Ref::steal(PyTuple_New(0)) : nullptr;
-  Ref general = no_args ? dump_nested(nested_dump, field, no_args, nullptr) : nullptr;
-  Ref fast = general ? dump_with_plain_rows(nested_dump, field, no_args) : nullptr;
-  int agrees = fast ? rt::same_repr(general, fast) : -1;
-  PyObject* general_rows = agrees > 0 ? PyDict_GetItemWithError(general, kDefault) : nullptr;
-  PyObject* fast_rows = general_rows ? PyDict_GetItemWithError(fast, kDefault) : nullptr;
-  agrees = fast_rows ? rt::same_sharing(rows, general_rows, fast_rows) : -1;
-  if (agrees > 0 && row_dump.checked.record(row_dump.field_list)) return;
-  PyErr_Clear();
-  row_dump.checked.forget();
+  return dump_model(args, true, [&] { return dump_nested(fn, args[0], args[1], args[2]); });
 }
 
 // --- FieldEnum ---------------------------------------------------------------
@@ -479,10 +432,27 @@ const rt::FunctionSpec kOptionalChildren = {"get_children", kChildrenDoc, option
 // How a model field gets its default.
 enum class Initial { kRequired, kNone, kEmptyText, kZero, kZeroFloat, kFalse, kNewList, kNewDict };
 
+// What a model field's annotation admits, which decides how it is built and
+// dumped directly (see the direct paths below).
+enum class Slot : unsigned char {
+  kName,          // str
+  kText,          // str | None
+  kInteger,       // int | None
+  kFloat,         // float | None
+  kOptionalBool,  // bool | None
+  kBool,          // bool
+  kChoice,        // str | int | None
+  kJson,          // dict[str, Any]
+  kOptions,       // list[dict[str, str | int]]
+  kChildren,      // list[BaseField]
+  kRows,          // list[dict[Any, Any] | BaseContent | int | str | float | bool]
+};
+
 struct ModelField {
   const char* name;
   const char* annotation;
   Initial initial;
+  Slot slot;
 };
 
 // How a method is placed in the class namespace.
@@ -502,26 +472,28 @@ struct Model {
 };
 
 constexpr ModelField kBaseFields[] = {
-    {"name", "str", Initial::kRequired},
-    {"description", "str | None", Initial::kNone},
-    {"display_name", "str | None", Initial::kNone},
-    {"type", "str | None", Initial::kNone},
+    {"name", "str", Initial::kRequired, Slot::kName},
+    {"description", "str | None", Initial::kNone, Slot::kText},
+    {"display_name", "str | None", Initial::kNone, Slot::kText},
+    {"type", "str | None", Initial::kNone, Slot::kText},
 };
-constexpr ModelField kTextFields[] = {{"default", "str | None", Initial::kEmptyText}};
+constexpr ModelField kTextFields[] = {{"default", "str | None", Initial::kEmptyText, Slot::kText}};
 constexpr ModelField kIntegerFields[] = {
-    {"default", "int | None", Initial::kZero}, {"min", "int | None", Initial::kNone}, {"max", "int | None", Initial::kNone}};
-constexpr ModelField kFloatFields[] = {{"default", "float | None", Initial::kZeroFloat},
-                                       {"min", "float | None", Initial::kNone},
-                                       {"max", "float | None", Initial::kNone}};
-constexpr ModelField kBoolFields[] = {{"default", "bool | None", Initial::kFalse}};
-constexpr ModelField kJsonFields[] = {{"default", "dict[str, Any]", Initial::kNewDict}};
-constexpr ModelField kEnumFields[] = {{"options", "list[dict[str, str | int]]", Initial::kNewList},
-                                      {"default", "str | int | None", Initial::kNone}};
-constexpr ModelField kNestedFields[] = {{"fields", "list[BaseField]", Initial::kNewList}};
-constexpr ModelField kListFields[] = {
-    {"default", "list[dict[Any, Any] | BaseContent | int | str | float | bool]", Initial::kNewList}};
-constexpr ModelField kUnionFields[] = {{"default", "str | None", Initial::kNone}};
-constexpr ModelField kOptionalFields[] = {{"default", "bool", Initial::kFalse}};
+    {"default", "int | None", Initial::kZero, Slot::kInteger},
+    {"min", "int | None", Initial::kNone, Slot::kInteger},
+    {"max", "int | None", Initial::kNone, Slot::kInteger}};
+constexpr ModelField kFloatFields[] = {{"default", "float | None", Initial::kZeroFloat, Slot::kFloat},
+                                       {"min", "float | None", Initial::kNone, Slot::kFloat},
+                                       {"max", "float | None", Initial::kNone, Slot::kFloat}};
+constexpr ModelField kBoolFields[] = {{"default", "bool | None", Initial::kFalse, Slot::kOptionalBool}};
+constexpr ModelField kJsonFields[] = {{"default", "dict[str, Any]", Initial::kNewDict, Slot::kJson}};
+constexpr ModelField kEnumFields[] = {{"options", "list[dict[str, str | int]]", Initial::kNewList, Slot::kOptions},
+                                      {"default", "str | int | None", Initial::kNone, Slot::kChoice}};
+constexpr ModelField kNestedFields[] = {{"fields", "list[BaseField]", Initial::kNewList, Slot::kChildren}};
+constexpr ModelField kListFields[] = {{"default", "list[dict[Any, Any] | BaseContent | int | str | float | bool]",
+                                       Initial::kNewList, Slot::kRows}};
+constexpr ModelField kUnionFields[] = {{"default", "str | None", Initial::kNone, Slot::kText}};
+constexpr ModelField kOptionalFields[] = {{"default", "bool", Initial::kFalse, Slot::kBool}};
 
 const Member kBaseMembers[] = {{kBasePostInit, Binding::kMethod},
                                {kDefaultTypeSpec, Binding::kClassMethod},
@@ -597,6 +569,704 @@ const Model kFieldOptional = {"FieldOptional", "FieldNested",
 const Model* const kModels[] = {&kBaseField,    &kFieldString,   &kFieldPassword, &kFieldTextArea, &kFieldInteger,
                                 &kFieldFloat,   &kFieldBool,     &kFieldJsonText, &kFieldEnum,     &kFieldNested,
                                 &kFieldData,    &kFieldList,     &kFieldUnion,    &kFieldOptional};
+
+// --- the library's own models, built and dumped directly -----------------------
+
+// pydantic validates a field model's keywords, runs model_post_init and the
+// after validator, and dumps the values back out, all through the model's core
+// schema and Python-level glue. For the library's own classes and values of
+// the exact built-in types whose outcome is known, the same is done here: given
+// values are kept (a container copied, as validation copies it), left-out
+// fields take pydantic's defaults, the post-init fill-ins are recorded in the
+// fields set as pydantic's __setattr__ records them, and a dump copies the
+// values back out. A class takes these paths only unchanged since a self-check
+// at import built and dumped samples of it both ways and found them to agree;
+// a value of any other type, a dump option, a subclass or a changed class goes
+// through pydantic.
+
+constexpr std::size_t kMaxFields = 8;
+enum BaseIndex : std::size_t { kNameIndex, kDescriptionIndex, kDisplayNameIndex, kTypeIndex };
+
+struct FieldSlot {
+  PyObject* name = nullptr;  // interned
+  Slot slot = Slot::kName;
+  PyObject* fallback = nullptr;  // pydantic's default, where the field has one
+  PyObject* factory = nullptr;   // pydantic's default factory, where the field has one
+};
+
+struct Layout {
+  PyTypeObject* cls = nullptr;
+  std::array<FieldSlot, kMaxFields> fields;
+  std::size_t count = 0;
+  bool nested = false;
+  bool enum_post_init = false;
+  rt::Impl after_validator = nullptr;
+  std::size_t options_index = 0;  // of an enum field
+  std::size_t default_index = 0;
+  rt::TypeState built;   // the class as the self-check of direct construction found it
+  rt::TypeState dumped;  // the class as the self-check of the direct dump found it
+  // default_type() of the class, with the __name__ it was derived from: a
+  // rename does not change the class's version tag.
+  PyObject* type_source = nullptr;
+  PyObject* type_text = nullptr;
+};
+
+std::array<Layout, std::size(kModels)> layouts;
+
+// dict_is_content's answer, kept with the abc cache token it was found under.
+struct ContentVerdict {
+  long long token_seen = -1;
+  bool dict_is_content = false;
+};
+ContentVerdict content_verdict;
+
+Layout* layout_of(PyTypeObject* cls) {
+  for (Layout& layout : layouts) {
+    if (layout.cls == cls) return &layout;
+  }
+  return nullptr;
+}
+
+bool is_nested(const Layout& layout) { return layout.nested; }
+
+const Layout* dumpable(PyObject* self) {
+  const Layout* layout = layout_of(Py_TYPE(self));
+  return layout && layout->dumped.unchanged(reinterpret_cast<PyObject*>(layout->cls)) ? layout : nullptr;
+}
+
+// The position of the field `key` names, or count when it names none.
+std::size_t index_of(const Layout& layout, PyObject* key) {
+  for (std::size_t i = 0; i < layout.count; ++i) {
+    if (layout.fields[i].name == key) return i;
+  }
+  if (!PyUnicode_CheckExact(key)) return layout.count;
+  for (std::size_t i = 0; i < layout.count; ++i) {
+    if (PyUnicode_Equal(layout.fields[i].name, key) == 1) return i;
+  }
+  return layout.count;
+}
+
+// Whether `dict` is a (virtual) subclass of BaseContent, in which case pydantic
+// would keep a row as the content it is. The answer is kept until an ABC
+// registration changes abc's cache token.
+int dict_is_content() {
+  long long token = 0;
+  if (!rt::abc_cache_token(token)) return -1;
+  if (token == content_verdict.token_seen) return content_verdict.dict_is_content;
+  int content = rt::is_subclass(reinterpret_cast<PyObject*>(&PyDict_Type), base_content);
+  if (content < 0) return -1;
+  content_verdict.dict_is_content = content;
+  content_verdict.token_seen = token;
+  return content;
+}
+
+// --- values, as validation keeps them and a dump gives them back ---
+
+// Values pydantic keeps as they are under an annotation that names their exact
+// type; a subclass, a bool for an int or an int for a float would be converted.
+bool keeps_scalar(Slot slot, PyObject* value) {
+  switch (slot) {
+    case Slot::kName:
+      return PyUnicode_CheckExact(value);
+    case Slot::kText:
+      return value == Py_None || PyUnicode_CheckExact(value);
+    case Slot::kInteger:
+      return value == Py_None || PyLong_CheckExact(value);
+    case Slot::kFloat:
+      return value == Py_None || PyFloat_CheckExact(value);
+    case Slot::kOptionalBool:
+      return value == Py_None || PyBool_Check(value);
+    case Slot::kBool:
+      return PyBool_Check(value);
+    case Slot::kChoice:
+      return value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value);
+    default:
+      return false;
+  }
+}
+
+// An exact dict whose keys are all exactly str and whose values all pass `test`.
+bool text_keyed(PyObject* mapping, bool (*test)(PyObject*)) {
+  if (!PyDict_CheckExact(mapping)) return false;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(mapping, &position, &key, &value)) {
+    if (!PyUnicode_CheckExact(key) || !test(value)) return false;
+  }
+  return true;
+}
+
+bool is_anything(PyObject*) { return true; }
+
+bool is_option_value(PyObject* value) { return PyUnicode_CheckExact(value) || PyLong_CheckExact(value); }
+
+bool has_text_keys(PyObject* mapping) { return text_keyed(mapping, is_anything); }
+
+// dict[str, str | int], with values exactly str or int.
+bool is_plain_option(PyObject* option) { return text_keyed(option, is_option_value); }
+
+bool all_items(PyObject* items, bool (*test)(PyObject*)) {
+  if (!PyList_CheckExact(items)) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+    if (!test(PyList_GET_ITEM(items, i))) return false;
+  }
+  return true;
+}
+
+bool is_exact_dict(PyObject* value) { return PyDict_CheckExact(value); }
+
+// Children that pydantic keeps as the very objects: instances of BaseField's
+// real subclasses (model instances are not validated again).
+bool is_child(PyObject* value) {
+  return PyObject_TypeCheck(value, layouts[0].cls);
+}
+
+// Rows that pydantic validates as dicts: exact dicts, while dict is no content.
+int are_dict_rows(PyObject* rows) {
+  if (!all_items(rows, is_exact_dict)) return 0;
+  int content = dict_is_content();
+  return content < 0 ? -1 : !content;
+}
+
+// A new list of the items' shallow copies.
+Ref dict_copies(PyObject* items) {
+  Py_ssize_t count = PyList_GET_SIZE(items);
+  Ref copies = Ref::steal(PyList_New(count));
+  if (!copies) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* copy = PyDict_Copy(PyList_GET_ITEM(items, i));
+    if (copy == nullptr) return nullptr;
+    PyList_SET_ITEM(copies.get(), i, copy);
+  }
+  return copies;
+}
+
+// What validation stores for `value` under `slot`: the value itself, or a new
+// container holding the same items; nullptr (an error set only when copying
+// failed) when the outcome is not known.
+Ref validated(Slot slot, PyObject* value) {
+  switch (slot) {
+    case Slot::kJson:
+      return has_text_keys(value) ? Ref::steal(PyDict_Copy(value)) : nullptr;
+    case Slot::kOptions:
+      return all_items(value, is_plain_option) ? dict_copies(value) : nullptr;
+    case Slot::kChildren:
+      return all_items(value, is_child) ? Ref::steal(PyList_GetSlice(value, 0, PyList_GET_SIZE(value))) : nullptr;
+    case Slot::kRows: {
+      int rows = are_dict_rows(value);
+      return rows > 0 ? dict_copies(value) : nullptr;
+    }
+    default:
+      return keeps_scalar(slot, value) ? Ref::borrow(value) : nullptr;
+  }
+}
+
+// pydantic dumps a value of type Any, and each row of FieldList.default
+// through the union of item kinds, by its runtime type. For dicts with text
+// keys, lists, text, numbers, booleans and None that copies every dict and
+// list and keeps every other value as it is.
+bool is_kept_as_is(PyObject* value) {
+  return value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+         PyUnicode_CheckExact(value);
+}
+
+Ref plain_copy(PyObject* value);
+
+Ref plain_list_copy(PyObject* items) {
+  Ref copy = Ref::steal(PyList_New(PyList_GET_SIZE(items)));
+  if (!copy) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+    PyObject* item = plain_copy(PyList_GET_ITEM(items, i)).release();
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(copy.get(), i, item);
+  }
+  return copy;
+}
+
+// The dict copied in one step once its keys are known to be text; a nested
+// value then replaces its entry in the copy with its own copy, which keeps the
+// key order. The copy is made when the first nested value is met, or at the end.
+Ref plain_dict_copy(PyObject* mapping) {
+  Ref copy;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(mapping, &position, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return nullptr;
+    if (is_kept_as_is(value)) continue;
+    if (!copy && !(copy = Ref::steal(PyDict_Copy(mapping)))) return nullptr;
+    Ref item = plain_copy(value);
+    if (!item || PyDict_SetItem(copy, key, item) < 0) return nullptr;
+  }
+  return copy ? copy : Ref::steal(PyDict_Copy(mapping));
+}
+
+// `value` as pydantic dumps it, or nullptr (an error set only when copying
+// failed) when it holds anything else than the plain kinds above. Nesting too
+// deep for the guard, a cycle included, is also left to pydantic.
+Ref plain_copy(PyObject* value) {
+  if (is_kept_as_is(value)) return Ref::borrow(value);
+  rt::RecursionGuard guard(" while dumping plain values");
+  if (!guard) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (PyList_CheckExact(value)) return plain_list_copy(value);
+  if (PyDict_CheckExact(value)) return plain_dict_copy(value);
+  return nullptr;
+}
+
+Ref dumped_children(PyObject* children);
+
+// What pydantic's dump gives for `value` under `slot`, or nullptr (an error
+// set only when dumping failed) when that is not known.
+Ref dumped_value(Slot slot, PyObject* value) {
+  switch (slot) {
+    case Slot::kJson:
+      return PyDict_CheckExact(value) ? plain_copy(value) : nullptr;
+    case Slot::kOptions:
+      return all_items(value, is_plain_option) ? plain_copy(value) : nullptr;
+    case Slot::kChildren:
+      return dumped_children(value);
+    case Slot::kRows:
+      return all_items(value, is_exact_dict) ? plain_copy(value) : nullptr;
+    default:
+      return keeps_scalar(slot, value) ? Ref::borrow(value) : nullptr;
+  }
+}
+
+// The model's values in declaration order, as the dump lists them: its
+// `__dict__` copied, with every container replaced by its dump. Anything else
+// in that `__dict__` leaves the dump to pydantic.
+Ref dump_fields(const Layout& layout, PyObject* self) {
+  Ref values = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+  if (!values || PyDict_GET_SIZE(values.get()) != static_cast<Py_ssize_t>(layout.count)) return nullptr;
+  Ref data;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t position = 0;
+  for (std::size_t i = 0; PyDict_Next(values, &position, &key, &value); ++i) {
+    const FieldSlot& field = layout.fields[i];
+    if (key != field.name && index_of(layout, key) != i) return nullptr;
+    Ref item = dumped_value(field.slot, value);
+    if (!item) return nullptr;
+    if (item.get() == value) continue;
+    if (!data && !(data = Ref::steal(PyDict_Copy(values)))) return nullptr;
+    if (PyDict_SetItem(data, key, item) < 0) return nullptr;
+  }
+  return data ? data : Ref::steal(PyDict_Copy(values));
+}
+
+// Every child dumped as its own model_dump does; nullptr (an error set only
+// when dumping failed) as soon as one child is not of a proven kind, as its
+// parent is then dumped by pydantic, which reads the children too. A tree too
+// deep for the stack fails here: pydantic's way takes more stack per level,
+// and trying it from each level on the way back would take quadratic time.
+Ref dumped_children(PyObject* children) {
+  if (!PyList_CheckExact(children)) return nullptr;
+  rt::RecursionGuard guard(" while dumping nested fields");
+  if (!guard) return nullptr;
+  Py_ssize_t count = PyList_GET_SIZE(children);
+  Ref dumped = Ref::steal(PyList_New(count));
+  if (!dumped) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* child = PyList_GET_ITEM(children, i);
+    const Layout* layout = dumpable(child);
+    PyObject* item = layout ? dump_fields(*layout, child).release() : nullptr;
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(dumped.get(), i, item);
+  }
+  return dumped;
+}
+
+// --- construction ---
+
+// The values of one model being built, in declaration order.
+struct Draft {
+  std::array<Ref, kMaxFields> values;
+};
+
+// Takes the keyword `key`; false when it names no field, is given twice or its
+// value's outcome is not known (or an error is set).
+bool take(const Layout& layout, Draft& draft, std::size_t index, PyObject* value) {
+  if (index >= layout.count || draft.values[index]) return false;
+  draft.values[index] = validated(layout.fields[index].slot, value);
+  return static_cast<bool>(draft.values[index]);
+}
+
+bool take_all(const Layout& layout, Draft& draft, PyObject* name, PyObject* display_name, PyObject* metadata) {
+  if (name && !take(layout, draft, kNameIndex, name)) return false;
+  if (display_name && !take(layout, draft, kDisplayNameIndex, display_name)) return false;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(metadata, &position, &key, &value)) {
+    if (!take(layout, draft, index_of(layout, key), value)) return false;
+  }
+  return static_cast<bool>(draft.values[kNameIndex]);
+}
+
+// The fields given, in declaration order, as validation records them.
+Ref given_fields(const Layout& layout, const Draft& draft) {
+  Ref names = Ref::steal(PySet_New(nullptr));
+  if (!names) return nullptr;
+  for (std::size_t i = 0; i < layout.count; ++i) {
+    if (draft.values[i] && PySet_Add(names, layout.fields[i].name) < 0) return nullptr;
+  }
+  return names;
+}
+
+bool fill_defaults(const Layout& layout, Draft& draft) {
+  for (std::size_t i = 0; i < layout.count; ++i) {
+    if (draft.values[i]) continue;
+    const FieldSlot& field = layout.fields[i];
+    draft.values[i] = field.factory ? Ref::steal(PyObject_CallNoArgs(field.factory)) : Ref::borrow(field.fallback);
+    if (!draft.values[i]) return false;
+  }
+  return true;
+}
+
+// A field set by model_post_init, which pydantic's __setattr__ adds to the fields set.
+bool assign(const Layout& layout, Draft& draft, PyObject* fields_set, std::size_t index, Ref value) {
+  draft.values[index] = std::move(value);
+  return draft.values[index] && PySet_Add(fields_set, layout.fields[index].name) == 0;
+}
+
+// default_type() of the class, derived again only when it was renamed.
+Ref type_text(Layout& layout) {
+  Ref source = Ref::steal(PyType_GetName(layout.cls));
+  if (!source) return nullptr;
+  if (source.get() != layout.type_source) {
+    PyObject* cls = reinterpret_cast<PyObject*>(layout.cls);
+    Ref derived = Ref::steal(default_type(nullptr, &cls));
+    if (!derived) return nullptr;
+    Py_XSETREF(layout.type_source, source.release());
+    Py_XSETREF(layout.type_text, derived.release());
+  }
+  return Ref::borrow(layout.type_text);
+}
+
+// FieldEnum's post-init: the default is kept only when it is an option value.
+bool settle_enum_default(const Layout& layout, Draft& draft, PyObject* fields_set) {
+  PyObject* options = draft.values[layout.options_index];
+  if (PyList_GET_SIZE(options) > 0) {
+    Ref values = option_values(options);
+    int known = values ? PySequence_Contains(values, draft.values[layout.default_index]) : -1;
+    if (known != 0) return known > 0;
+  }
+  return assign(layout, draft, fields_set, layout.default_index, Ref::borrow(Py_None));
+}
+
+// model_post_init of the library's own classes, on the values being built.
+bool post_init(Layout& layout, Draft& draft, PyObject* fields_set) {
+  if (draft.values[kDisplayNameIndex].get() == Py_None &&
+      !assign(layout, draft, fields_set, kDisplayNameIndex, Ref::steal(capitalize_text(draft.values[kNameIndex])))) {
+    return false;
+  }
+  if (draft.values[kTypeIndex].get() == Py_None &&
+      !assign(layout, draft, fields_set, kTypeIndex, type_text(layout))) {
+    return false;
+  }
+  return !layout.enum_post_init || settle_enum_default(layout, draft, fields_set);
+}
+
+// The instance as pydantic's validation leaves it: `__dict__` in declaration
+// order, no extra and no private values, and the fields set.
+Ref new_model(const Layout& layout, const Draft& draft, PyObject* fields_set) {
+  Ref values = rt::presized_dict(layout.count);
+  if (!values) return nullptr;
+  for (std::size_t i = 0; i < layout.count; ++i) {
+    if (PyDict_SetItem(values, layout.fields[i].name, draft.values[i]) < 0) return nullptr;
+  }
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  Ref model = no_args ? Ref::steal(layout.cls->tp_new(layout.cls, no_args, nullptr)) : nullptr;
+  if (!model || PyObject_GenericSetDict(model, values, nullptr) < 0 ||
+      PyObject_GenericSetAttr(model, kPydanticExtra, Py_None) < 0 ||
+      PyObject_GenericSetAttr(model, kPydanticPrivate, Py_None) < 0 ||
+      PyObject_GenericSetAttr(model, kPydanticFieldsSet, fields_set) < 0) {
+    return nullptr;
+  }
+  return model;
+}
+
+// The after validator; a refusal is left to pydantic, which reports it in its own error.
+PyObject* validated_after(const Layout& layout, Ref model) {
+  if (layout.after_validator == nullptr) return model.release();
+  PyObject* args[] = {model.get()};
+  Ref checked = Ref::steal(layout.after_validator(nullptr, args));
+  if (!checked) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  return model.release();
+}
+
+PyObject* construct_layout(Layout& layout, PyObject* name, PyObject* display_name, PyObject* metadata) {
+  Draft draft;
+  if (!take_all(layout, draft, name, display_name, metadata)) return nullptr;
+  Ref fields_set = given_fields(layout, draft);
+  if (!fields_set || !fill_defaults(layout, draft) || !post_init(layout, draft, fields_set)) return nullptr;
+  Ref model = new_model(layout, draft, fields_set);
+  return model ? validated_after(layout, std::move(model)) : nullptr;
+}
+
+PyObject* construct(PyObject* cls, PyObject* name, PyObject* display_name, PyObject* metadata) {
+  Layout* layout = PyType_Check(cls) ? layout_of(reinterpret_cast<PyTypeObject*>(cls)) : nullptr;
+  if (layout == nullptr || !layout->built.unchanged(cls)) return nullptr;
+  return construct_layout(*layout, name, display_name, metadata);
+}
+
+// BaseField's own capitalize, while the class and its metaclass's attribute
+// lookup are as the self-check found them.
+PyObject* capitalize_own(PyObject* base_field, PyObject* text) {
+  const Layout& base = layouts[0];
+  if (base_field != reinterpret_cast<PyObject*>(base.cls) || !base.built.unchanged(base_field) ||
+      Py_TYPE(base_field)->tp_getattro != PyType_Type.tp_getattro || !PyUnicode_CheckExact(text)) {
+    return nullptr;
+  }
+  return capitalize_text(text);
+}
+
+module_api::FieldModels api = {construct, capitalize_own};
+
+// --- the self-check ---
+
+// One keyword set to build a class with; `child` and `other` (named "other")
+// are fields to nest.
+struct Sample {
+  const Model& model;
+  Ref (*keywords)(PyObject* child, PyObject* other);
+};
+
+template <typename... Args>
+Ref values_of(const char* format, Args... args) {
+  return Ref::steal(Py_BuildValue(format, args...));
+}
+
+// Every field given with a value of each kind it keeps, and left out; labels
+// and types left to model_post_init or given empty; enum defaults kept and reset.
+const Sample kSamples[] = {
+    {kBaseField,
+     [](PyObject*, PyObject*) { return values_of("{s:s,s:s}", "name", "probe_name", "description", "About"); }},
+    {kFieldString,
+     [](PyObject*, PyObject*) {
+       return values_of("{s:s,s:s,s:s}", "name", "probe", "display_name", "Probe", "default", "text");
+     }},
+    {kFieldPassword, [](PyObject*, PyObject*) { return values_of("{s:s,s:O}", "name", "probe", "default", Py_None); }},
+    {kFieldTextArea,
+     [](PyObject*, PyObject*) { return values_of("{s:s,s:s,s:s}", "name", "probe", "display_name", "", "type", ""); }},
+    {kFieldInteger,
+     [](PyObject*, PyObject*) {
+       return values_of("{s:s,s:i,s:O,s:i}", "name", "probe", "default", 3, "min", Py_None, "max", 10);
+     }},
+    {kFieldFloat,
+     [](PyObject*, PyObject*) { return values_of("{s:s,s:d,s:d}", "name", "probe", "default", 1.5, "min", -0.5); }},
+    {kFieldBool, [](PyObject*, PyObject*) { return values_of("{s:s,s:O}", "name", "probe", "default", Py_True); }},
+    {kFieldJsonText,
+     [](PyObject*, PyObject*) {
+       return values_of("{s:s,s:{s:[i{s:O}],s:d,s:s}}", "name", "probe", "default", "a", 1, "b", Py_None, "c", 2.5,
+                        "d", "text");
+     }},
+    {kFieldEnum,
+     [](PyObject*, PyObject*) {
+       return values_of("{s:s,s:[{s:s,s:s},{s:s,s:i}],s:i}", "name", "probe", "options", "text", "A", "value", "a",
+                        "text", "B", "value", 2, "default", 2);
+     }},
+    {kFieldEnum,
+     [](PyObject*, PyObject*) {
+       return values_of("{s:s,s:[{s:s,s:s}],s:s}", "name", "probe", "options", "text", "A", "value", "a", "default",
+                        "z");
+     }},
+    {kFieldEnum, [](PyObject*, PyObject*) { return values_of("{s:s}", "name", "probe"); }},
+    {kFieldNested,
+     [](PyObject* child, PyObject*) { return values_of("{s:s,s:[O]}", "name", "probe", "fields", child); }},
+    {kFieldData,
+     [](PyObject* child, PyObject* other) {
+       return values_of("{s:s,s:s,s:[OO]}", "name", "probe", "description", "About", "fields", child, other);
+     }},
+    {kFieldList,
+     [](PyObject* child, PyObject*) {
+       return values_of("{s:s,s:[O],s:[{s:{s:i,s:[dOs],s:{s:O}}},{s:s},{}]}", "name", "probe", "fields", child,
+                        "default", "content", "a", 1, "b", 1.5, Py_None, "x", "c", "d", Py_True, "content", "text");
+     }},
+    {kFieldUnion,
+     [](PyObject* child, PyObject* other) {
+       return values_of("{s:s,s:[OO],s:s}", "name", "probe", "fields", child, other, "default", "other");
+     }},
+    {kFieldUnion,
+     [](PyObject* child, PyObject*) { return values_of("{s:s,s:[O]}", "name", "probe", "fields", child); }},
+    {kFieldOptional,
+     [](PyObject* child, PyObject*) {
+       return values_of("{s:s,s:[O],s:O}", "name", "probe", "fields", child, "default", Py_True);
+     }},
+};
+
+// 1 when the two fields agree in everything a caller can see: class,
+// equality, repr, fields set and which objects they share with the keywords.
+int same_model(PyObject* general, PyObject* direct, PyObject* keywords) {
+  if (Py_TYPE(general) != Py_TYPE(direct)) return 0;
+  int equal = PyObject_RichCompareBool(general, direct, Py_EQ);
+  int shown = equal > 0 ? rt::same_repr(general, direct) : equal;
+  if (shown <= 0) return shown;
+  Ref general_set = Ref::steal(PyObject_GetAttr(general, kModelFieldsSet));
+  Ref direct_set = general_set ? Ref::steal(PyObject_GetAttr(direct, kModelFieldsSet)) : nullptr;
+  int same_set = direct_set ? PyObject_RichCompareBool(general_set, direct_set, Py_EQ) : -1;
+  if (same_set <= 0) return same_set;
+  Ref general_values = Ref::steal(PyObject_GenericGetDict(general, nullptr));
+  Ref direct_values = general_values ? Ref::steal(PyObject_GenericGetDict(direct, nullptr)) : nullptr;
+  return direct_values ? rt::same_sharing(keywords, general_values, direct_values) : -1;
+}
+
+// 1 when the direct dump of `field` agrees with its dump through pydantic,
+// `dump` being the model_dump method of its kind.
+int same_dump(const Layout& layout, PyObject* field, rt::Function* dump) {
+  Ref no_args = Ref::steal(PyTuple_New(0));
+  Ref general = no_args ? (layout.nested ? dump_nested(dump, field, no_args, nullptr)
+                                         : dump_with_pydantic(dump, field, no_args, nullptr))
+                        : nullptr;
+  Ref direct = general ? dump_fields(layout, field) : nullptr;
+  int shown = direct ? rt::same_repr(general, direct) : -1;
+  if (shown <= 0) return shown;
+  Ref values = Ref::steal(PyObject_GenericGetDict(field, nullptr));
+  return values ? rt::same_sharing(values, general, direct) : -1;
+}
+
+// The model_dump methods of the base and the nested kinds, as their classes hold them.
+struct DumpMethods {
+  rt::Function* base;
+  rt::Function* nested;
+};
+
+// Builds and dumps one sample both ways; whether they agree goes into `built`
+// and `dumped`. false when either way failed.
+bool check_sample(Layout& layout, const Sample& sample, const DumpMethods& dumps, bool& built, bool& dumped,
+                 PyObject* child, PyObject* other) {
+  auto* cls = reinterpret_cast<PyObject*>(layout.cls);
+  Ref keywords = sample.keywords(child, other);
+  Ref no_args = keywords ? Ref::steal(PyTuple_New(0)) : nullptr;
+  Ref general = no_args ? Ref::steal(PyObject_Call(cls, no_args, keywords)) : nullptr;
+  if (!general) return false;
+  Ref direct = Ref::steal(construct_layout(layout, nullptr, nullptr, keywords));
+  int agrees = direct ? same_model(general, direct, keywords) : (PyErr_Occurred() ? -1 : 0);
+  if (agrees < 0) return false;
+  built = built && agrees > 0;
+  agrees = same_dump(layout, general, layout.nested ? dumps.nested : dumps.base);
+  if (agrees < 0) return false;
+  dumped = dumped && agrees > 0;
+  return true;
+}
+
+// Children of the nested samples, built the general way.
+Ref sample_child(PyObject* module, const char* kind, const char* name) {
+  Ref cls = Ref::steal(PyObject_GetAttrString(module, kind));
+  Ref keywords = cls ? values_of("{s:s}", "name", name) : nullptr;
+  Ref no_args = keywords ? Ref::steal(PyTuple_New(0)) : nullptr;
+  return no_args ? Ref::steal(PyObject_Call(cls, no_args, keywords)) : nullptr;
+}
+
+// Checks every class in definition order, so that nested samples dump their
+// children directly once those kinds are proven; a class whose samples do not
+// all agree, or any failure, leaves that class to pydantic.
+void check_direct_paths(PyObject* module, const DumpMethods& dumps) {
+  Ref child = sample_child(module, "FieldString", "child");
+  Ref other = child ? sample_child(module, "FieldInteger", "other") : nullptr;
+  for (std::size_t i = 0; other && i < std::size(kModels); ++i) {
+    Layout& layout = layouts[i];
+    bool built = true;
+    bool dumped = true;
+    int samples = 0;
+    for (const Sample& sample : kSamples) {
+      if (&sample.model != kModels[i]) continue;
+      ++samples;
+      if (!check_sample(layout, sample, dumps, built, dumped, child, other)) {
+        built = dumped = false;
+        PyErr_Clear();
+      }
+    }
+    built = built && samples > 0;
+    dumped = dumped && samples > 0;
+    auto* cls = reinterpret_cast<PyObject*>(layout.cls);
+    if (!(built && layout.built.record(cls))) layout.built.forget();
+    if (!(dumped && layout.dumped.record(cls))) layout.dumped.forget();
+  }
+  PyErr_Clear();
+}
+
+// --- layouts ---
+
+// pydantic's default of the field: its default factory, else its default
+// unless the field is required.
+bool read_default(PyObject* infos, FieldSlot& field) {
+  PyObject* info = PyDict_GetItemWithError(infos, field.name);
+  if (info == nullptr) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "field model has no field %U", field.name);
+    return false;
+  }
+  Ref factory = Ref::steal(PyObject_GetAttr(info, kDefaultFactory));
+  if (!factory) return false;
+  if (factory.get() != Py_None) {
+    field.factory = factory.release();
+    return true;
+  }
+  Ref required = Ref::steal(PyObject_CallMethodNoArgs(info, kIsRequired));
+  int is_required = required ? PyObject_IsTrue(required) : -1;
+  if (is_required != 0) return is_required > 0;
+  field.fallback = PyObject_GetAttr(info, kDefault);
+  return field.fallback != nullptr;
+}
+
+const Model* model_named(const char* name) {
+  for (const Model* model : kModels) {
+    if (std::string_view(model->name) == name) return model;
+  }
+  return nullptr;
+}
+
+// The fields and members of `model` and its bases, base first.
+bool add_model(Layout& layout, const Model& model, PyObject* infos) {
+  if (model.base && !add_model(layout, *model_named(model.base), infos)) return false;
+  for (const ModelField& declared : model.fields) {
+    FieldSlot& field = layout.fields[layout.count];
+    field.slot = declared.slot;
+    field.name = PyUnicode_InternFromString(declared.name);
+    if (field.name == nullptr || !read_default(infos, field)) return false;
+    if (declared.slot == Slot::kOptions) layout.options_index = layout.count;
+    if (std::string_view(declared.name) == "default") layout.default_index = layout.count;
+    ++layout.count;
+  }
+  for (const Member& member : model.members) {
+    layout.nested = layout.nested || &member.spec == &kNestedDump;
+    layout.enum_post_init = layout.enum_post_init || &member.spec == &kEnumPostInit;
+    if (member.binding == Binding::kAfterValidator) layout.after_validator = member.spec.impl;
+  }
+  return true;
+}
+
+bool init_layout(PyObject* module, const Model& model, Layout& layout) {
+  Ref cls = Ref::steal(PyObject_GetAttrString(module, model.name));
+  Ref infos = cls ? Ref::steal(PyObject_GetAttr(cls, kPydanticFields)) : nullptr;
+  if (!infos || !add_model(layout, model, infos)) return false;
+  layout.cls = reinterpret_cast<PyTypeObject*>(cls.release());
+  return true;
+}
+
+rt::Function* dump_method(PyObject* module, const char* class_name) {
+  Ref cls = Ref::steal(PyObject_GetAttrString(module, class_name));
+  Ref namespace_ = cls ? Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls.get()))) : nullptr;
+  PyObject* method = namespace_ ? PyDict_GetItemWithError(namespace_, kModelDump) : nullptr;
+  return reinterpret_cast<rt::Function*>(method);
+}
+
+bool init_direct_paths(PyObject* module) {
+  for (std::size_t i = 0; i < std::size(kModels); ++i) {
+    if (!init_layout(module, *kModels[i], layouts[i])) return false;
+  }
+  DumpMethods dumps = {dump_method(module, "BaseField"), dump_method(module, "FieldNested")};
+  if (dumps.base == nullptr || dumps.nested == nullptr) return false;
+  check_direct_paths(module, dumps);
+  return module_api::export_api(module, module_api::kFieldModelsCapsule, api);
+}
 
 // --- class creation ----------------------------------------------------------
 
@@ -735,24 +1405,6 @@ bool bind_imports(PyObject* module) {
                                    {"nimbrel.quorvel.data.base", "BaseContent"}});
 }
 
-// {"exclude": {"default"}}
-Ref without_default() {
-  Ref excluded = Ref::steal(PySet_New(nullptr));
-  if (!excluded || PySet_Add(excluded, kDefault) < 0) return nullptr;
-  return Ref::steal(Py_BuildValue("{s:O}", "exclude", excluded.get()));
-}
-
-bool init_row_dump(PyObject* module) {
-  row_dump.field_list = PyObject_GetAttrString(module, "FieldList");
-  row_dump.without_default = without_default().release();
-  Ref nested = Ref::steal(PyObject_GetAttrString(module, "FieldNested"));
-  Ref nested_dict = nested ? Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(nested.get()))) : nullptr;
-  PyObject* nested_dump = nested_dict ? PyDict_GetItemWithError(nested_dict, kModelDump) : nullptr;
-  if (!row_dump.field_list || !row_dump.without_default || !nested_dump) return false;
-  check_row_dump(reinterpret_cast<rt::Function*>(nested_dump));
-  return true;
-}
-
 bool exec_module(PyObject* module) {
   if (!bind_imports(module)) return false;
   Py_XSETREF(base_content, PyObject_GetAttrString(module, "BaseContent"));
@@ -760,7 +1412,7 @@ bool exec_module(PyObject* module) {
   for (const Model* model : kModels) {
     if (!define(module, *model)) return false;
   }
-  return define_form_field(module) && init_row_dump(module);
+  return define_form_field(module) && init_direct_paths(module);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Finding an enumeration member from UI data, shared by enum content and the parse dispatcher.
+// An enumeration's members as UI options and found again from UI data, shared by enum content, the field
+// builder and the parse dispatcher.
 #pragma once
 
 #include "runtime.hpp"
@@ -7,6 +8,8 @@
 namespace quorvel::enum_members {
 
 inline rt::Name kValue("value");
+inline rt::Name kName("name");
+inline rt::Name kText("text");
 inline rt::Name kValueToMember("_value2member_map_");
 inline rt::Name kDunderCall("__call__");
 inline rt::Name kDunderNew("__new__");
@@ -23,6 +26,23 @@ inline bool init() {
   // Enum.__new__ as every enumeration's namespace holds it: the function itself.
   Py_XSETREF(stock_new, stock_call ? PyObject_GetAttr(enum_base, kDunderNew) : nullptr);
   return stock_new != nullptr;
+}
+
+// [{"text": member.name, "value": member.value} for member in cls]
+inline Ref options(PyObject* cls) {
+  Ref members = Ref::steal(PyObject_GetIter(cls));
+  Ref options = members ? Ref::steal(PyList_New(0)) : nullptr;
+  if (!options) return nullptr;
+  while (Ref member = Ref::steal(PyIter_Next(members))) {
+    Ref text = Ref::steal(PyObject_GetAttr(member, kName));
+    Ref value = text ? Ref::steal(PyObject_GetAttr(member, kValue)) : nullptr;
+    Ref option = value ? Ref::steal(PyDict_New()) : nullptr;
+    if (!option || PyDict_SetItem(option, kText, text) < 0 || PyDict_SetItem(option, kValue, value) < 0 ||
+        PyList_Append(options, option) < 0) {
+      return nullptr;
+    }
+  }
+  return PyErr_Occurred() ? nullptr : options;
 }
 
 // Whether `cls(value)` is the stock lookup: its metaclass calls and reads

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <type_traits>
 
+#include "content_glue.hpp"
 #include "content_fields.hpp"
 #include "parse_call.hpp"
 #include "runtime.hpp"
@@ -19,20 +20,12 @@ inline rt::Name kTypingAlias("typing_alias");
 inline rt::Name kContainedType("_contained_type");
 inline rt::Name kDunderClassGetitem("__class_getitem__");
 
-inline rt::Global kGetOrigin("get_origin");
-inline rt::Global kBaseConfigurableData("BaseConfigurableData");
 inline rt::Global kRequireValidConfigType("require_valid_config_type");
 inline rt::Global kBuildDefaults("build_defaults");
 inline rt::Global kFromDefaults("from_defaults");
 inline rt::Global kBuildField("build_field");
-inline rt::Global kInstantiateField("instantiate_field");
-inline rt::Global kQuorvelError("QuorvelError");
-inline rt::Global kMetadataError("QuorvelMetadataError");
 inline rt::Global kParseError("QuorvelParseError");
-inline rt::Global kTypeResolutionError("QuorvelTypeResolutionError");
-inline rt::Global kDisplayClassName("display_class_name");
 inline rt::Global kResolveGenericArg("resolve_generic_arg");
-inline rt::Global kTypeKeyClass("type_key_class");
 inline rt::Global kGenericWithArgs("GenericWithArgs");
 
 // build_field(value_type=, name=, metadata=)
@@ -41,12 +34,6 @@ inline rt::Keywords build_field_keywords({"value_type", "name", "metadata"});
 inline bool init_keywords(PyObject* module) { return parse_call::remember_dispatcher(module); }
 
 // --- calls and errors --------------------------------------------------------
-
-// isinstance(value, <module global>)
-inline int is_instance_of(PyObject* value, const rt::Global& cls) {
-  Ref target = cls.get();
-  return target ? rt::is_instance(value, target) : -1;
-}
 
 // The raising helpers answer nullptr, so they can end a function returning
 // either a plain pointer or a Ref.
@@ -211,18 +198,12 @@ enum class Order { kNameFirst, kAliasFirst };
 
 inline Ref copied_metadata(PyObject* metadata) {
   Ref copy = content_fields::copy_metadata(metadata);
-  if (!copy) return nullptr;
-  int ambiguous = PyDict_Contains(copy, kDefault);
-  if (ambiguous == 0) return copy;
-  return ambiguous < 0 ? nullptr : raise_error(kMetadataError, PyUnicode_FromString("Ambiguous default value."));
+  return copy && content_fields::refuse_given_default(copy) ? copy : nullptr;
 }
 
-// `name or type_key_class(cls)`. Unlike content_fields::name_or_type_key, a
-// key of None passes: the generic kinds leave its refusal to instantiate_field.
+// `name or type_key_class(cls)`, a key of None let through.
 inline Ref field_name(PyObject* cls, PyObject* name) {
-  int given = PyObject_IsTrue(name);
-  if (given != 0) return given < 0 ? nullptr : Ref::borrow(name);
-  return type_key(cls);
+  return content_fields::name_or_type_key(cls, name, content_fields::KeyCheck::kTextOrNone);
 }
 
 // `cls.typing_alias()` when no alias was given.
@@ -290,11 +271,6 @@ inline Ref inner_fields(PyObject* inner_type, PyObject* metadata) {
 // metadata["fields"] = fields; metadata["default"] = default_value
 inline bool set_children(PyObject* metadata, PyObject* fields, PyObject* default_value) {
   return PyDict_SetItem(metadata, kFields, fields) == 0 && PyDict_SetItem(metadata, kDefault, default_value) == 0;
-}
-
-// instantiate_field(field_kind, name, metadata), with `metadata` made for this call only.
-inline PyObject* instantiate(const rt::Global& field_kind, PyObject* name, PyObject* metadata) {
-  return content_fields::instantiate(kInstantiateField, field_kind, name, metadata);
 }
 
 // --- methods and declarations ------------------------------------------------

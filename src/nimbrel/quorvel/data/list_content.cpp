@@ -1,4 +1,5 @@
 // List content: a homogeneous list of configurable items that is itself a Python list.
+#include "content_glue.hpp"
 #include "content_plans.hpp"
 #include "generic_content.hpp"
 
@@ -38,7 +39,7 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   Ref fields = inner_fields(inner_type, inner_metadata);
   Ref defaults = fields ? current_defaults(args[1]) : nullptr;
   if (!defaults || !set_children(start.metadata, fields, defaults)) return nullptr;
-  return instantiate(kFieldList, start.name, start.metadata);
+  return content_fields::instantiate(kFieldList, start.name, start.metadata);
 }
 
 // [{"content": build_defaults(item)} for item in self], within `run`.

@@ -1,4 +1,5 @@
 // Optional content: a value that the user switches on or off.
+#include "content_glue.hpp"
 #include "content_plans.hpp"
 #include "generic_content.hpp"
 
@@ -47,7 +48,7 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   Ref fields = inner ? inner_fields(inner_type, inner) : nullptr;
   PyObject* enabled = content.get() != Py_None ? Py_True : Py_False;
   if (!fields || !set_children(start.metadata, fields, enabled)) return nullptr;
-  return instantiate(kFieldOptional, start.name, start.metadata);
+  return content_fields::instantiate(kFieldOptional, start.name, start.metadata);
 }
 
 // {"default": False}, or {"default": True, "content": build_defaults(self.content)}, within `run`.

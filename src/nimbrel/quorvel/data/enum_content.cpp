@@ -104,10 +104,8 @@ bool exec_module(PyObject* module) {
   if (!forward || !enum_members::init() || !rt::add_object(module, "E", rt::make_type_var(module, "E", forward))) {
     return false;
   }
-  Ref enum_class = Ref::steal(config_enum(module));
-  return module_api::remember_own_parse(api, enum_class) && module_api::add_defaults_kind(enum_class, member_defaults) &&
-         rt::add_object(module, "ConfigEnum", enum_class.release()) &&
-         module_api::export_kind(module, module_api::KindId::kEnum, api);
+  return module_api::add_kind_class(module, "ConfigEnum", Ref::steal(config_enum(module)), api, member_defaults,
+                                    module_api::KindId::kEnum);
 }
 
 }  // namespace

@@ -228,14 +228,6 @@ inline bool start_field(PyObject* const* args, Order order, FieldStart& start) {
   return static_cast<bool>(start.name);
 }
 
-// The start of the list and optional fields, which also settle their one
-// type argument: `cls._contained_type(type_specification)`.
-inline bool start_inner_field(PyObject* const* args, FieldStart& start, Ref& inner_type) {
-  if (!start_field(args, Order::kNameFirst, start)) return false;
-  inner_type = Ref::steal(PyObject_CallMethodOneArg(args[0], kContainedType, start.type_specification));
-  return static_cast<bool>(inner_type);
-}
-
 // `metadata.pop(key, None) or {}`: the caller's metadata for the child field
 // under `key`, which must be a dict (subclasses accepted). Not yet copied.
 inline Ref pop_child_metadata(PyObject* cls, PyObject* metadata, PyObject* key) {
@@ -273,6 +265,33 @@ inline bool set_children(PyObject* metadata, PyObject* fields, PyObject* default
   return PyDict_SetItem(metadata, kFields, fields) == 0 && PyDict_SetItem(metadata, kDefault, default_value) == 0;
 }
 
+// The child fields of a list or optional field and the field's default, as
+// the kind makes them; a missing one means the kind failed.
+struct Children {
+  Ref fields;
+  Ref default_value;
+};
+
+// build_field_for_type of the list and optional kinds, for `args` (cls,
+// value, type_specification, name, metadata): the field started, its one
+// type argument settled (`cls._contained_type(type_specification)`), then
+// `make_children(metadata, inner_type)` and the field of `field_kind`.
+template <typename MakeChildren>
+PyObject* build_inner_field(PyObject* const* args, const rt::Global& field_kind, MakeChildren make_children) {
+  rt::RecursionGuard guard(" while building fields");
+  if (!guard) return nullptr;
+  FieldStart start;
+  if (!start_field(args, Order::kNameFirst, start)) return nullptr;
+  Ref inner_type = Ref::steal(PyObject_CallMethodOneArg(args[0], kContainedType, start.type_specification));
+  if (!inner_type) return nullptr;
+  Children children = make_children(start.metadata.get(), inner_type.get());
+  if (!children.fields || !children.default_value ||
+      !set_children(start.metadata, children.fields, children.default_value)) {
+    return nullptr;
+  }
+  return content_fields::instantiate(field_kind, start.name, start.metadata);
+}
+
 // --- methods and declarations ------------------------------------------------
 
 inline PyObject* contained_type_method(rt::Function*, PyObject* const* args) {
@@ -308,6 +327,11 @@ inline constexpr const char* kClassGetitemDoc =
 inline constexpr rt::Param kSelfParams[] = {{"self"}};
 inline constexpr rt::Param kContainedTypeParams[] = {{"cls"}, {"alias", "WrapperAlias"}};
 inline constexpr rt::Param kClassGetitemParams[] = {{"cls"}, {"item", "Any"}};
+
+// _contained_type of the list and optional kinds, `doc` naming the kind.
+constexpr rt::FunctionSpec contained_type_spec(const char* doc) {
+  return {"_contained_type", doc, contained_type_method, kContainedTypeParams, "ConfigType"};
+}
 
 inline const rt::FunctionSpec kCheckedClassGetitem = {"__class_getitem__", kClassGetitemDoc, checked_class_getitem,
                                                       kClassGetitemParams, "Any"};

@@ -1,4 +1,5 @@
 // Union content: a value of one of several member types, selected in the form by type key.
+#include <utility>
 #include <vector>
 
 #include "content_glue.hpp"
@@ -557,10 +558,8 @@ bool exec_module(PyObject* module) {
   }
   Ref union_class = Ref::steal(config_union(module));
   Py_XSETREF(own_contained_types, union_class ? module_api::namespace_entry(union_class, kContainedTypes) : nullptr);
-  return own_contained_types && module_api::remember_own_parse(api, union_class) &&
-         module_api::add_defaults_kind(union_class, union_defaults) &&
-         rt::add_object(module, "ConfigUnion", union_class.release()) &&
-         module_api::export_kind(module, module_api::KindId::kUnion, api);
+  return own_contained_types && module_api::add_kind_class(module, "ConfigUnion", std::move(union_class), api,
+                                                           union_defaults, module_api::KindId::kUnion);
 }
 
 }  // namespace

@@ -246,6 +246,17 @@ inline Ref copy_dict(PyObject* mapping) {
   return copy && PyDict_Merge(copy, mapping, 1) == 0 ? copy : nullptr;
 }
 
+// A copy of the caller's metadata for the child field under `key` (see
+// pop_child_metadata), which may not bring a default: the kind sets it. One
+// that does is refused by `refuse()`, which raises and answers nullptr.
+template <typename Refuse>
+Ref child_metadata_copy(PyObject* cls, PyObject* metadata, PyObject* key, Refuse refuse) {
+  Ref raw = pop_child_metadata(cls, metadata, key);
+  int ambiguous = raw ? PySequence_Contains(raw, kDefault) : -1;
+  if (ambiguous != 0) return ambiguous < 0 ? nullptr : refuse();
+  return copy_dict(raw);
+}
+
 // Child fields are shown without a label unless the metadata brings one.
 inline bool default_display_name(PyObject* metadata) {
   Ref empty = Ref::steal(PyUnicode_New(0, 0));

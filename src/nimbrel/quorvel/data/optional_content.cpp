@@ -28,13 +28,9 @@ Ref current_content(PyObject* value) {
 // The inner field's metadata: the caller's "content" entry, copied, with the
 // current content as its default.
 Ref inner_metadata(PyObject* cls, PyObject* metadata, PyObject* content) {
-  Ref raw = pop_child_metadata(cls, metadata, kContent);
-  int ambiguous = raw ? PySequence_Contains(raw, kDefault) : -1;
-  if (ambiguous != 0) {
-    return ambiguous < 0 ? nullptr
-                         : raise_error(kMetadataError, PyUnicode_FromString("Ambiguous (inner) default value."));
-  }
-  Ref inner = copy_dict(raw);
+  Ref inner = child_metadata_copy(cls, metadata, kContent, [] {
+    return raise_error(kMetadataError, PyUnicode_FromString("Ambiguous (inner) default value."));
+  });
   if (!inner || (content != Py_None && PyDict_SetItem(inner, kDefault, content) < 0)) return nullptr;
   return default_display_name(inner) ? inner : nullptr;
 }

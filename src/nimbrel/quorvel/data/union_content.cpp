@@ -167,13 +167,9 @@ Ref member_field(PyObject* cls, PyObject* member, PyObject* selection, PyObject*
   Ref key = type_key(member);
   int chosen = key ? PyObject_RichCompareBool(selection, key, Py_EQ) : -1;
   if (chosen > 0) chosen = rt::is_instance(content, member);
-  Ref raw = chosen >= 0 ? pop_child_metadata(cls, metadata, key) : nullptr;
-  int ambiguous = raw ? PySequence_Contains(raw, kDefault) : -1;
-  if (ambiguous != 0) {
-    return ambiguous < 0 ? nullptr
-                         : raise_about(kMetadataError, cls, "Ambiguous default value for union member %U.%S.", key.get());
-  }
-  Ref child_metadata = copy_dict(raw);
+  Ref child_metadata = chosen < 0 ? nullptr : child_metadata_copy(cls, metadata, key, [&] {
+    return raise_about(kMetadataError, cls, "Ambiguous default value for union member %U.%S.", key.get());
+  });
   if (!child_metadata || PyDict_SetItem(child_metadata, kDefault, chosen ? content : Py_None) < 0) return nullptr;
   return build_child_field(member, key, child_metadata);
 }

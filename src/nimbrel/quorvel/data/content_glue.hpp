@@ -2,6 +2,7 @@
 // the field builder, the checks and the schema) would otherwise each declare or write again.
 #pragma once
 
+#include <cstddef>
 #include <initializer_list>
 
 #include "runtime.hpp"
@@ -34,6 +35,19 @@ inline int is_instance_of(PyObject* value, const rt::Global& cls) {
 inline int is_subclass_of(PyObject* cls, const rt::Global& base) {
   Ref target = base.get();
   return target ? rt::is_subclass(cls, target) : -1;
+}
+
+// Raises `error_class` with "Expected <what> for D, got None." or "Expected
+// <what> for D, got <type of data>.", D the display name of `cls`.
+[[gnu::cold, gnu::noinline]] inline std::nullptr_t raise_expected(const rt::Global& error_class, PyObject* cls,
+                                                                   const char* what, PyObject* data) {
+  Ref shown = rt::call_global(kDisplayClassName, cls);
+  if (!shown) return nullptr;
+  PyObject* message = data == Py_None ? PyUnicode_FromFormat("Expected %s for %U, got None.", what, shown.get())
+                                      : PyUnicode_FromFormat("Expected %s for %U, got %R.", what, shown.get(),
+                                                             reinterpret_cast<PyObject*>(Py_TYPE(data)));
+  rt::raise_global(error_class, message);
+  return nullptr;
 }
 
 // Whether `origin` is one of the union forms `forms` (Union, UnionType),

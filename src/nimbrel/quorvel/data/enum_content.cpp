@@ -43,7 +43,7 @@ PyObject* member_defaults(PyObject* self, module_api::DefaultsRun*) { return PyO
 PyObject* build_defaults(rt::Function*, PyObject* const* args) { return member_defaults(args[0], nullptr); }
 
 PyObject* parse_enum(PyObject* cls, PyObject* data, PyObject*) {
-  return enum_members::find(cls, data, kQuorvelError, kDisplayClassName);
+  return enum_members::find(cls, data);
 }
 
 PyObject* from_defaults(rt::Function*, PyObject* const* args) { return parse_enum(args[0], args[1], args[2]); }

@@ -2,6 +2,7 @@
 // builder and the parse dispatcher.
 #pragma once
 
+#include "content_glue.hpp"
 #include "runtime.hpp"
 #include "value_text.hpp"
 
@@ -69,12 +70,11 @@ inline Ref mapped_member(PyObject* cls, PyObject* wanted) {
   return Ref::steal(member);
 }
 
-// "Invalid <class>: <repr(data)>", raised inside the handler of the failed
-// value lookup (which is the exception currently raised).
-inline PyObject* invalid(PyObject* cls, PyObject* data, const rt::Global& error_class,
-                         const rt::Global& display_class_name) {
-  return rt::reraise(error_class, false, [&](PyObject*) -> Ref {
-    Ref shown = rt::call_global(display_class_name, cls);
+// QuorvelError("Invalid <class>: <repr(data)>"), raised inside the handler
+// of the failed value lookup (which is the exception currently raised).
+inline PyObject* invalid(PyObject* cls, PyObject* data) {
+  return rt::reraise(kQuorvelError, false, [&](PyObject*) -> Ref {
+    Ref shown = rt::call_global(kDisplayClassName, cls);
     Ref text = shown ? value_text::repr(data) : nullptr;
     return text ? Ref::steal(PyUnicode_FromFormat("Invalid %U: %U", shown.get(), text.get())) : nullptr;
   });
@@ -82,9 +82,8 @@ inline PyObject* invalid(PyObject* cls, PyObject* data, const rt::Global& error_
 
 // The member of `cls` that `data` names: a member as is; a dictionary's
 // "value" entry, else its "default" entry; then lookup by value and, for
-// text, by name. Nothing matching raises `error_class` ("Invalid ...").
-inline PyObject* find(PyObject* cls, PyObject* data, const rt::Global& error_class,
-                      const rt::Global& display_class_name) {
+// text, by name. Nothing matching raises QuorvelError ("Invalid ...").
+inline PyObject* find(PyObject* cls, PyObject* data) {
   int member = PyObject_IsInstance(data, cls);
   if (member != 0) return member < 0 ? nullptr : Py_NewRef(data);
   Ref wanted = Ref::borrow(data);
@@ -116,7 +115,7 @@ inline PyObject* find(PyObject* cls, PyObject* data, const rt::Global& error_cla
     // the caller's error is raised inside.
     PyErr_SetRaisedException(caught);
   }
-  return invalid(cls, wanted, error_class, display_class_name);
+  return invalid(cls, wanted);
 }
 
 }  // namespace quorvel::enum_members

@@ -32,15 +32,7 @@ PyObject* payload_defaults(PyObject* self, module_api::DefaultsRun*) {
 
 PyObject* build_defaults(rt::Function*, PyObject* const* args) { return payload_defaults(args[0], nullptr); }
 
-PyObject* expected_dict(PyObject* cls, PyObject* data) {
-  Ref shown = rt::call_global(kDisplayClassName, cls);
-  if (!shown) return nullptr;
-  if (data == Py_None) {
-    return rt::raise_global(kValidationError, PyUnicode_FromFormat("Expected dict for %U, got None.", shown.get()));
-  }
-  return rt::raise_global(kValidationError, PyUnicode_FromFormat("Expected dict for %U, got %R.", shown.get(),
-                                                             reinterpret_cast<PyObject*>(Py_TYPE(data))));
-}
+PyObject* expected_dict(PyObject* cls, PyObject* data) { return raise_expected(kValidationError, cls, "dict", data); }
 
 PyObject* from_defaults(rt::Function*, PyObject* const* args) {
   PyObject* cls = args[0];

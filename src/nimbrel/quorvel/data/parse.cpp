@@ -475,7 +475,7 @@ PyObject* dispatch_plain(PyObject* alias, PyObject* data) {
   // content reads its members, so such fields and dict keys parse too.
   int enumeration = class_derives(alias, kEnum);
   if (enumeration != 0) {
-    return enumeration < 0 ? nullptr : enum_members::find(alias, data, kQuorvelError, kDisplayClassName);
+    return enumeration < 0 ? nullptr : enum_members::find(alias, data);
   }
   return rt::raise_global(kTypeResolutionError, PyUnicode_FromFormat("Unsupported alias %R for data of type %R.", alias,
                                                                  reinterpret_cast<PyObject*>(Py_TYPE(data))));

@@ -202,15 +202,7 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
 
 // --- from_defaults -----------------------------------------------------------------
 
-PyObject* expected_dict(PyObject* cls, PyObject* data) {
-  Ref shown = display_name(cls);
-  if (!shown) return nullptr;
-  if (data == Py_None) {
-    return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Expected dict data for %U, got None.", shown.get()));
-  }
-  return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Expected dict data for %U, got %R.", shown.get(),
-                                                          reinterpret_cast<PyObject*>(Py_TYPE(data))));
-}
+PyObject* expected_dict(PyObject* cls, PyObject* data) { return raise_expected(kQuorvelError, cls, "dict data", data); }
 
 // --- the parse plan of a record class ----------------------------------------------
 

@@ -484,7 +484,6 @@ PyObject* dispatch_plain(PyObject* alias, PyObject* data) {
 PyObject* dispatch_with_origin(PyObject* alias, PyObject* origin, PyObject* data) {
   int content = class_derives(origin, kBaseConfigurableData);
   if (content != 0) return content < 0 ? nullptr : guarded_with_display(origin, data, alias, alias, data);
-  // origin == types.UnionType or origin == typing.Union
   int union_origin = is_union(origin, {&kUnionType, &kUnion});
   if (union_origin != 0) return union_origin < 0 ? nullptr : parse_union(alias, data);
   if (PyType_Check(origin)) {

@@ -243,7 +243,6 @@ PyObject* typed_field(PyObject* name, PyObject* value_type, PyObject* value, PyO
   int has_origin = PyObject_IsTrue(origin);
   if (has_origin < 0) return nullptr;
   if (!has_origin) origin = Ref::borrow(value_type);
-  // origin == Union or origin == UnionType
   int union_origin = is_union(origin, {&kUnion, &kUnionType});
   if (union_origin != 0) return union_origin < 0 ? nullptr : refuse_union(name, value_type);
   if (!PyType_Check(origin.get())) {

@@ -31,12 +31,84 @@ class Resolution {
   std::uint64_t generation_ = 0;
 };
 
+// --- making instances ---------------------------------------------------------------
+
+inline rt::Name kDunderCall("__call__");
+inline rt::Name kDunderNew("__new__");
+inline rt::Name kDunderInit("__init__");
+
+// How the class of a kind makes its instances while nothing is overridden:
+// calling it runs type.__call__, which makes the instance with the `__new__`
+// its MRO finds, a built-in base's, and initialises it with the `__init__`
+// its MRO finds, the kind's own.
+struct StockCreation {
+  PyObject* call = nullptr;        // type.__call__
+  PyObject* new_method = nullptr;  // the built-in base's `__new__`
+  PyObject* init = nullptr;        // the kind's own `__init__`
+
+  // Read once the kind's classes exist: `builtin` is the built-in base, and
+  // `init_owner` the class whose namespace holds the kind's `__init__`.
+  bool remember(PyTypeObject* builtin, PyObject* init_owner) {
+    Py_XSETREF(call, rt::mro_lookup(&PyType_Type, kDunderCall).release());
+    Py_XSETREF(new_method, rt::mro_lookup(builtin, kDunderNew).release());
+    Py_XSETREF(init, init_owner ? module_api::namespace_entry(init_owner, kDunderInit) : nullptr);
+    return call && new_method && init;
+  }
+};
+
+// Whether calling `cls` makes its instance as `stock` says, its `__new__`
+// being one that only allocates: object.__new__ for a class that is not
+// abstract (it refuses those), or the generic one of list.
+inline bool creates_as_stock(PyTypeObject* cls, const StockCreation& stock) {
+  bool allocates = cls->tp_new == PyType_GenericNew ||
+                   (cls->tp_new == PyBaseObject_Type.tp_new && !PyType_HasFeature(cls, Py_TPFLAGS_IS_ABSTRACT));
+  return allocates && rt::mro_finds(Py_TYPE(cls), kDunderCall, stock.call) &&
+         rt::mro_finds(cls, kDunderNew, stock.new_method) && rt::mro_finds(cls, kDunderInit, stock.init);
+}
+
+// The verdict of `creates_as_stock` (and of what the kind's `__init__` needs
+// besides) for one class, found again whenever the class or its metaclass
+// changed: parsing the content runs code that may change them.
+class StockProof {
+ public:
+  // `also(cls)` tells what the kind's `__init__` needs of the class besides.
+  template <typename Also>
+  bool holds(PyObject* cls, const StockCreation& stock, Also also) {
+    if (!PyType_Check(cls)) return false;
+    if (!states_.unchanged(cls)) {
+      auto* type = reinterpret_cast<PyTypeObject*>(cls);
+      states_.record(cls);
+      stock_ = creates_as_stock(type, stock) && also(type);
+    }
+    return stock_;
+  }
+
+ private:
+  parse_call::ClassStates states_;
+  bool stock_ = false;
+};
+
+// `cls(content)` for a class whose kind's own `__init__` is the dataclass
+// one of a single field: `self.<field> = content`. While the class makes its
+// instances the stock way, the instance is allocated here and the field set
+// as that `__init__` sets it, with no call through the class.
+inline Ref make_holder(PyObject* cls, StockProof& proof, const StockCreation& stock, PyObject* field,
+                       PyObject* content) {
+  if (!proof.holds(cls, stock, [](PyTypeObject*) { return true; })) return Ref::steal(PyObject_CallOneArg(cls, content));
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  Ref made = Ref::steal(type->tp_alloc(type, 0));
+  return made && PyObject_SetAttr(made, field, content) == 0 ? made : nullptr;
+}
+
+// --- plans -----------------------------------------------------------------------------
+
 // The type argument a list or optional class parses its content with, and
-// the route to it.
+// the route to it; and whether the class makes its instances the stock way.
 struct InnerPlan {
   Resolution resolution;
   Ref inner;
   parse_call::Route route = parse_call::Route::kDispatch;
+  StockProof creation;
 };
 
 using InnerPlans = rt::PlanCache<InnerPlan>;

@@ -89,6 +89,9 @@ Ref inner_alias(PyObject* cls, PyObject* alias) {
 // Content types of parametrised optional classes.
 content_plans::InnerPlans plans;
 
+// ConfigOptional's own dataclass `__init__` and object.__new__, as a call of an optional class runs them.
+content_plans::StockCreation stock;
+
 PyObject* parse_optional(PyObject* cls, PyObject* data, PyObject* given_alias) {
   rt::RecursionGuard guard(" while parsing");
   if (!guard) return nullptr;
@@ -113,7 +116,7 @@ PyObject* parse_optional(PyObject* cls, PyObject* data, PyObject* given_alias) {
     value = parse ? parse_call::from_defaults_routed(parse, plan->route, content, plan->inner) : nullptr;
   }
   if (!value) return rt::locate(kQuorvelError, {kContent});
-  return PyObject_CallOneArg(cls, value);
+  return content_plans::make_holder(cls, plan->creation, stock, kContent, value).release();
 }
 
 PyObject* from_defaults(rt::Function*, PyObject* const* args) { return parse_optional(args[0], args[1], args[2]); }
@@ -204,7 +207,7 @@ bool exec_module(PyObject* module) {
   }
   if (!init_keywords(module) || !add_type_var(module, "T") || !plans.init()) return false;
   Ref optional_class = Ref::steal(config_optional(module));
-  return module_api::remember_own_parse(api, optional_class) && module_api::add_defaults_kind(optional_class, optional_defaults) &&
+  return stock.remember(&PyBaseObject_Type, optional_class) && module_api::remember_own_parse(api, optional_class) && module_api::add_defaults_kind(optional_class, optional_defaults) &&
          rt::add_object(module, "ConfigOptional", optional_class.release()) &&
          module_api::export_kind(module, module_api::KindId::kOptional, api);
 }

@@ -34,36 +34,34 @@ class Resolution {
 // --- making instances ---------------------------------------------------------------
 
 inline rt::Name kDunderCall("__call__");
-inline rt::Name kDunderNew("__new__");
 inline rt::Name kDunderInit("__init__");
 
 // How the class of a kind makes its instances while nothing is overridden:
-// calling it runs type.__call__, which makes the instance with the `__new__`
-// its MRO finds, a built-in base's, and initialises it with the `__init__`
-// its MRO finds, the kind's own.
+// calling it runs type.__call__, which makes the instance with the class's
+// `__new__` (its tp_new slot) and initialises it with the `__init__` its MRO
+// finds, the kind's own.
 struct StockCreation {
-  PyObject* call = nullptr;        // type.__call__
-  PyObject* new_method = nullptr;  // the built-in base's `__new__`
-  PyObject* init = nullptr;        // the kind's own `__init__`
+  PyObject* call = nullptr;  // type.__call__
+  PyObject* init = nullptr;  // the kind's own `__init__`
 
-  // Read once the kind's classes exist: `builtin` is the built-in base, and
-  // `init_owner` the class whose namespace holds the kind's `__init__`.
-  bool remember(PyTypeObject* builtin, PyObject* init_owner) {
+  // Read once the kind's classes exist: `init_owner` is the class whose
+  // namespace holds the kind's `__init__`.
+  bool remember(PyObject* init_owner) {
     Py_XSETREF(call, rt::mro_lookup(&PyType_Type, kDunderCall).release());
-    Py_XSETREF(new_method, rt::mro_lookup(builtin, kDunderNew).release());
     Py_XSETREF(init, init_owner ? module_api::namespace_entry(init_owner, kDunderInit) : nullptr);
-    return call && new_method && init;
+    return call && init;
   }
 };
 
-// Whether calling `cls` makes its instance as `stock` says, its `__new__`
-// being one that only allocates: object.__new__ for a class that is not
-// abstract (it refuses those), or the generic one of list.
+// Whether calling `cls` makes its instance as `stock` says, with a `__new__`
+// that does nothing but allocate it: object.__new__ for a class that is not
+// abstract (it refuses those), or the generic one list inherits. The slot is
+// what the call runs, whatever the MRO holds under `__new__`.
 inline bool creates_as_stock(PyTypeObject* cls, const StockCreation& stock) {
   bool allocates = cls->tp_new == PyType_GenericNew ||
                    (cls->tp_new == PyBaseObject_Type.tp_new && !PyType_HasFeature(cls, Py_TPFLAGS_IS_ABSTRACT));
   return allocates && rt::mro_finds(Py_TYPE(cls), kDunderCall, stock.call) &&
-         rt::mro_finds(cls, kDunderNew, stock.new_method) && rt::mro_finds(cls, kDunderInit, stock.init);
+         rt::mro_finds(cls, kDunderInit, stock.init);
 }
 
 // The verdict of `creates_as_stock` (and of what the kind's `__init__` needs

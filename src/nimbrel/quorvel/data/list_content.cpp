@@ -129,7 +129,7 @@ Ref item_alias(PyObject* cls, PyObject* alias) {
 // Item types of parametrised list classes.
 content_plans::InnerPlans plans;
 
-// GenericWithArgs.__init__ and list.__new__, as a call of a list class runs them.
+// GenericWithArgs.__init__, as a call of a list class runs it.
 content_plans::StockCreation stock;
 PyObject* generic_with_args = nullptr;  // the class that defines that `__init__`
 
@@ -282,7 +282,7 @@ bool exec_module(PyObject* module) {
   if (!init_keywords(module) || !add_type_var(module, "T") || !plans.init()) return false;
   Ref list_class = Ref::steal(config_list(module));
   Py_XSETREF(generic_with_args, PyObject_GetAttrString(module, "GenericWithArgs"));
-  return stock.remember(&PyList_Type, generic_with_args) && module_api::remember_own_parse(api, list_class) && module_api::add_defaults_kind(list_class, list_defaults) &&
+  return stock.remember(generic_with_args) && module_api::remember_own_parse(api, list_class) && module_api::add_defaults_kind(list_class, list_defaults) &&
          rt::add_object(module, "ConfigList", list_class.release()) &&
          module_api::export_kind(module, module_api::KindId::kList, api);
 }

@@ -89,7 +89,7 @@ Ref inner_alias(PyObject* cls, PyObject* alias) {
 // Content types of parametrised optional classes.
 content_plans::InnerPlans plans;
 
-// ConfigOptional's own dataclass `__init__` and object.__new__, as a call of an optional class runs them.
+// ConfigOptional's own dataclass `__init__`, as a call of an optional class runs it.
 content_plans::StockCreation stock;
 
 PyObject* parse_optional(PyObject* cls, PyObject* data, PyObject* given_alias) {
@@ -207,7 +207,7 @@ bool exec_module(PyObject* module) {
   }
   if (!init_keywords(module) || !add_type_var(module, "T") || !plans.init()) return false;
   Ref optional_class = Ref::steal(config_optional(module));
-  return stock.remember(&PyBaseObject_Type, optional_class) && module_api::remember_own_parse(api, optional_class) && module_api::add_defaults_kind(optional_class, optional_defaults) &&
+  return stock.remember(optional_class) && module_api::remember_own_parse(api, optional_class) && module_api::add_defaults_kind(optional_class, optional_defaults) &&
          rt::add_object(module, "ConfigOptional", optional_class.release()) &&
          module_api::export_kind(module, module_api::KindId::kOptional, api);
 }

@@ -393,7 +393,7 @@ Ref selected_content(PyObject* cls, PyObject* data, const HeldPlan& plan, PyObje
   return content_of_member(cls, data, selection, target, parse_call::quick_route(target));
 }
 
-// ConfigUnion's own dataclass `__init__` and object.__new__, as a call of a union class runs them.
+// ConfigUnion's own dataclass `__init__`, as a call of a union class runs it.
 content_plans::StockCreation stock;
 
 // cls(content): library errors pass unchanged, any other Exception is
@@ -577,7 +577,7 @@ bool exec_module(PyObject* module) {
   }
   Ref union_class = Ref::steal(config_union(module));
   Py_XSETREF(own_contained_types, union_class ? module_api::namespace_entry(union_class, kContainedTypes) : nullptr);
-  return own_contained_types && stock.remember(&PyBaseObject_Type, union_class) &&
+  return own_contained_types && stock.remember(union_class) &&
          module_api::remember_own_parse(api, union_class) &&
          module_api::add_defaults_kind(union_class, union_defaults) &&
          rt::add_object(module, "ConfigUnion", union_class.release()) &&

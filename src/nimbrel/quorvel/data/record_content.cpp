@@ -440,13 +440,14 @@ class FieldValues {
 // by name would find the same values and no other key. False, without an
 // error, for data in any other shape.
 bool walk_in_order(PyObject* data, const RecordPlan& plan, PyObject* missing, FieldValues& raw) {
-  if (!PyDict_CheckExact(data) || PyDict_GET_SIZE(data) != static_cast<Py_ssize_t>(plan.fields.size())) return false;
+  size_t count = plan.fields.size();
+  if (!PyDict_CheckExact(data) || PyDict_GET_SIZE(data) != static_cast<Py_ssize_t>(count)) return false;
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
-  for (size_t i = 0; PyDict_Next(data, &position, &key, &value); ++i) {
+  for (size_t i = 0; i < count; ++i) {
     const FieldPlan& field = plan.fields[i];
-    if (!parse_call::key_is(key, field.name)) return false;
+    if (!PyDict_Next(data, &position, &key, &value) || !parse_call::key_is(key, field.name)) return false;
     raw.hold(i, field.init ? value : missing);
   }
   return true;
@@ -554,6 +555,10 @@ Ref new_instance(PyObject* maybe_class) {
   if (cls->tp_new == nullptr) {
     PyErr_Format(PyExc_TypeError, "cannot create '%.200s' instances", cls->tp_name);
     return nullptr;
+  }
+  // Without arguments, object.__new__ only allocates (it refuses abstract classes).
+  if (cls->tp_new == PyBaseObject_Type.tp_new && !PyType_HasFeature(cls, Py_TPFLAGS_IS_ABSTRACT)) {
+    return Ref::steal(cls->tp_alloc(cls, 0));
   }
   Ref no_args = Ref::steal(PyTuple_New(0));
   return no_args ? Ref::steal(cls->tp_new(cls, no_args, nullptr)) : nullptr;

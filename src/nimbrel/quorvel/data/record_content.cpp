@@ -335,16 +335,27 @@ HeldPlan current_plan(PyObject* cls, bool& kept) {
 // the outermost one ends, it goes, and nothing it refers to stays alive for it.
 class RecentPlan {
  public:
-  HeldPlan find(PyObject* cls) const { return cls == cls_ && held_->states.unchanged(cls) ? held_ : HeldPlan{}; }
+  HeldPlan find(PyObject* cls) const {
+    if (cls != cls_ || !plan_->states.unchanged(cls)) return {};
+    return {Ref::borrow(owner_), plan_};
+  }
   void remember(PyObject* cls, const HeldPlan& held) {
     cls_ = cls;
-    held_ = held;
+    plan_ = held.plan;
+    Py_XSETREF(owner_, Py_NewRef(held.owner.get()));
   }
-  void forget() { remember(nullptr, {}); }
+  void forget() {
+    cls_ = nullptr;
+    plan_ = nullptr;
+    Py_CLEAR(owner_);
+  }
 
  private:
   PyObject* cls_ = nullptr;  // compared, never used: the class may be gone
-  HeldPlan held_;
+  RecordPlan* plan_ = nullptr;
+  // The capsule owning `plan_`, held by hand: a destructor would release it
+  // at exit, after the interpreter is gone, were a parse still running.
+  PyObject* owner_ = nullptr;
 };
 
 RecentPlan recent_plan;

@@ -110,9 +110,15 @@ inline Ref own_kind(Route route, PyObject* data, PyObject* alias, bool& taken) {
 // dispatcher answers it (the data itself, unconverted; dict data still goes
 // to the dispatcher for its error) and a content class is parsed by its
 // kind directly.
+// Whether the dispatcher, bound as `parse`, answers with `data` itself: a
+// primitive class takes any data but a dict unconverted.
+inline bool passes_through(PyObject* parse, Route route, PyObject* data) {
+  return parse == dispatcher && route == Route::kPrimitive && !PyDict_Check(data);
+}
+
 inline Ref from_defaults_routed(PyObject* parse, Route route, PyObject* data, PyObject* alias) {
+  if (passes_through(parse, route, data)) return Ref::borrow(data);
   if (parse == dispatcher) {
-    if (route == Route::kPrimitive && !PyDict_Check(data)) return Ref::borrow(data);
     if (route < Route::kPrimitive) {
       bool taken = false;
       Ref parsed = own_kind(route, data, alias, taken);

@@ -529,7 +529,12 @@ Ref fallback_value(const FieldPlan& field, PyObject* missing, bool& unset) {
   return required_field_missing(field.name);
 }
 
+// The value of one field, stored as object.__setattr__ stores it: custom or
+// frozen __setattr__ is bypassed.
 bool fill_field(const ParseContext& context, const FieldPlan& field, PyObject* raw) {
+  if (raw != context.missing && parse_call::passes_through(context.parse, field.route, raw)) {
+    return PyObject_GenericSetAttr(context.inst, field.name, raw) == 0;
+  }
   if (raw != context.missing) {
     Ref parsed = parse_field(context.parse, context.cls, field, raw);
     return parsed && PyObject_GenericSetAttr(context.inst, field.name, parsed) == 0;
@@ -537,7 +542,6 @@ bool fill_field(const ParseContext& context, const FieldPlan& field, PyObject* r
   bool unset = false;
   Ref value = fallback_value(field, context.missing, unset);
   if (unset) return true;
-  // object.__setattr__: custom or frozen __setattr__ is bypassed.
   return value && PyObject_GenericSetAttr(context.inst, field.name, value) == 0;
 }
 

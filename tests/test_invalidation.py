@@ -673,7 +673,8 @@ def made_kinds(kinds) -> types.SimpleNamespace:
 
 # Per kind: its class in the library, the parse that makes an instance of the subclass, and what the instance holds.
 MAKING_SITES = {
-    "list": (ConfigList, lambda cls: from_defaults(cls, [{"content": PART_DATA}]), lambda made: [vars(p) for p in made]),
+    "list": (ConfigList, lambda cls: from_defaults(cls, [{"content": PART_DATA}]),
+             lambda made: [vars(item) for item in made]),
     "optional": (ConfigOptional, lambda cls: from_defaults(cls, OPTIONAL_PART), lambda made: vars(made.content)),
     "union": (ConfigUnion, lambda cls: from_defaults(cls, SELECTED_PART), lambda made: vars(made.content)),
 }
@@ -691,7 +692,8 @@ def spy_on(owner: Any, name: str, calls: list) -> Any:
 # Where a creation hook is placed: the subclass, the kind's class in the library, or the subclass's metaclass. A
 # `__new__` is placed on the subclass only, and not taken away: once one was set on a class, the interpreter keeps
 # calling the `__new__` its lookup finds, even after it is deleted, and object.__new__ then refuses the arguments.
-MAKING_HOOKS = {"__init__": ["class", "kind"], "__new__": ["class"], "__call__": ["metaclass"], "__setattr__": ["class"]}
+MAKING_HOOKS = {"__init__": ["class", "kind"], "__new__": ["class"], "__call__": ["metaclass"],
+                "__setattr__": ["class"]}
 
 # A list is given its items, not an attribute.
 MAKING_CASES = [pytest.param(kind, name, place, id=f"{name}-{place}-{kind}")

@@ -92,7 +92,8 @@ class StockProof {
 // as that `__init__` sets it, with no call through the class.
 inline Ref make_holder(PyObject* cls, StockProof& proof, const StockCreation& stock, PyObject* field,
                        PyObject* content) {
-  if (!proof.holds(cls, stock, [](PyTypeObject*) { return true; })) return Ref::steal(PyObject_CallOneArg(cls, content));
+  bool stock_way = proof.holds(cls, stock, [](PyTypeObject*) { return true; });
+  if (!stock_way) return Ref::steal(PyObject_CallOneArg(cls, content));
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   Ref made = Ref::steal(type->tp_alloc(type, 0));
   return made && PyObject_SetAttr(made, field, content) == 0 ? made : nullptr;

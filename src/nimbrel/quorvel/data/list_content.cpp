@@ -282,7 +282,8 @@ bool exec_module(PyObject* module) {
   if (!init_keywords(module) || !add_type_var(module, "T") || !plans.init()) return false;
   Ref list_class = Ref::steal(config_list(module));
   Py_XSETREF(generic_with_args, PyObject_GetAttrString(module, "GenericWithArgs"));
-  return stock.remember(generic_with_args) && module_api::remember_own_parse(api, list_class) && module_api::add_defaults_kind(list_class, list_defaults) &&
+  return stock.remember(generic_with_args) && module_api::remember_own_parse(api, list_class) &&
+         module_api::add_defaults_kind(list_class, list_defaults) &&
          rt::add_object(module, "ConfigList", list_class.release()) &&
          module_api::export_kind(module, module_api::KindId::kList, api);
 }

@@ -207,7 +207,8 @@ bool exec_module(PyObject* module) {
   }
   if (!init_keywords(module) || !add_type_var(module, "T") || !plans.init()) return false;
   Ref optional_class = Ref::steal(config_optional(module));
-  return stock.remember(optional_class) && module_api::remember_own_parse(api, optional_class) && module_api::add_defaults_kind(optional_class, optional_defaults) &&
+  return stock.remember(optional_class) && module_api::remember_own_parse(api, optional_class) &&
+         module_api::add_defaults_kind(optional_class, optional_defaults) &&
          rt::add_object(module, "ConfigOptional", optional_class.release()) &&
          module_api::export_kind(module, module_api::KindId::kOptional, api);
 }

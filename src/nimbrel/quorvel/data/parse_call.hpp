@@ -104,18 +104,18 @@ inline Ref own_kind(Route route, PyObject* data, PyObject* alias, bool& taken) {
   return taken ? Ref::steal(parser->guard(kind->parse(alias, data, alias), alias, data)) : nullptr;
 }
 
-// from_defaults(data=data, alias=alias) through `parse`, the caller's binding
-// as looked up now, for an annotation whose route was found before. While
-// that binding is the dispatcher, a primitive class is answered as the
-// dispatcher answers it (the data itself, unconverted; dict data still goes
-// to the dispatcher for its error) and a content class is parsed by its
-// kind directly.
 // Whether the dispatcher, bound as `parse`, answers with `data` itself: a
 // primitive class takes any data but a dict unconverted.
 inline bool passes_through(PyObject* parse, Route route, PyObject* data) {
   return parse == dispatcher && route == Route::kPrimitive && !PyDict_Check(data);
 }
 
+// from_defaults(data=data, alias=alias) through `parse`, the caller's binding
+// as looked up now, for an annotation whose route was found before. While
+// that binding is the dispatcher, a primitive class is answered as the
+// dispatcher answers it (the data itself, unconverted; dict data still goes
+// to the dispatcher for its error) and a content class is parsed by its
+// kind directly.
 inline Ref from_defaults_routed(PyObject* parse, Route route, PyObject* data, PyObject* alias) {
   if (passes_through(parse, route, data)) return Ref::borrow(data);
   if (parse == dispatcher) {

@@ -451,13 +451,15 @@ class FieldValues {
 // by name would find the same values and no other key. False, without an
 // error, for data in any other shape.
 bool walk_in_order(PyObject* data, const RecordPlan& plan, PyObject* missing, FieldValues& raw) {
+  // Read once: the calls in the loop could otherwise change the fields, as far as the compiler knows.
+  const FieldPlan* fields = plan.fields.data();
   size_t count = plan.fields.size();
   if (!PyDict_CheckExact(data) || PyDict_GET_SIZE(data) != static_cast<Py_ssize_t>(count)) return false;
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   for (size_t i = 0; i < count; ++i) {
-    const FieldPlan& field = plan.fields[i];
+    const FieldPlan& field = fields[i];
     if (!PyDict_Next(data, &position, &key, &value) || !parse_call::key_is(key, field.name)) return false;
     raw.hold(i, field.init ? value : missing);
   }
@@ -590,13 +592,15 @@ PyObject* parse_record(PyObject* cls, PyObject* data) {
   HeldPlan plan = inst ? plan_for(cls) : HeldPlan{};
   Ref missing = plan ? kMissing.get() : nullptr;
   if (!missing) return nullptr;
-  const std::vector<FieldPlan>& fields = plan->fields;
-  FieldValues raw(fields.size());
+  // Read once: the calls in the loop could otherwise change the fields, as far as the compiler knows.
+  const FieldPlan* fields = plan->fields.data();
+  size_t count = plan->fields.size();
+  FieldValues raw(count);
   if (!gather(cls, data, *plan.plan, missing, raw)) return nullptr;
   Ref parse = kFromDefaults.get();
   if (!parse) return nullptr;
   ParseContext context = {cls, inst, data, missing, parse};
-  for (size_t i = 0; i < fields.size(); ++i) {
+  for (size_t i = 0; i < count; ++i) {
     if (!fill_field(context, fields[i], raw[i])) return nullptr;
   }
   if (!run_post_init(cls, inst, *plan.plan)) return nullptr;

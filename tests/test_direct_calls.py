@@ -4,6 +4,8 @@ an override, a rebound module global or a metaclass attribute is honoured on the
 import abc
 import dataclasses
 import enum
+import gc
+import weakref
 
 import pytest
 
@@ -433,3 +435,188 @@ def test_each_module_compares_the_union_forms_in_its_own_order(monkeypatch):
     monkeypatch.setattr(serialize, "Union", Untouchable())
     with pytest.raises(RuntimeError, match="^compared with Union$"):
         build_field("x", int | str)
+
+
+# --- records read from their data in one walk ------------------------------------------------------------------------
+
+@dataclasses.dataclass
+class Pair(ConfigData):
+    size: int = 1
+    label: str = "p"
+    derived: int = dataclasses.field(default=0, init=False)
+
+
+class LooseKey(str):
+    """A key that a lookup by field name finds although it is no plain text."""
+
+    def __hash__(self):
+        return hash(str(self))
+
+    def __eq__(self, other):
+        return str(self) == other
+
+
+# Data in every shape a walk over the keys in declaration order could misread, with what a lookup by name reads.
+WALKED_DATA = [
+    pytest.param({"size": 2, "label": "x", "derived": 9}, (2, "x", 0), id="in order"),
+    pytest.param({"label": "x", "size": 2, "derived": 9}, (2, "x", 0), id="out of order"),
+    pytest.param({"".join(["si", "ze"]): 2, "".join(["lab", "el"]): "x", "derived": 9}, (2, "x", 0),
+                 id="equal text, not the names themselves"),
+    pytest.param({LooseKey("size"): 2, "label": "x", "derived": 9}, (2, "x", 0), id="a key of a text subclass"),
+    pytest.param({"size": 2, "label": "x"}, (2, "x", 0), id="fewer keys"),
+    pytest.param({"size": 2, "label": "x", "other": 9}, "Unexpected fields for Pair: ['other']", id="another key"),
+    pytest.param({"size": 2, "other": 9, "derived": 9}, "Unexpected fields for Pair: ['other']",
+                 id="another key in a field's place"),
+]
+
+
+@pytest.mark.parametrize("data, read", WALKED_DATA)
+@pytest.mark.parametrize("site", [lambda data: Pair.from_defaults(data),
+                                  lambda data: from_defaults(ConfigList[Pair], [{"content": data}])[0]],
+                         ids=["record", "list item"])
+def test_record_data_is_read_as_a_lookup_by_field_name_reads_it(site, data, read):
+    try:
+        pair = site(data)
+    except QuorvelError as error:
+        assert str(error) == read
+    else:
+        assert (pair.size, pair.label, pair.derived) == read
+
+
+# Rows of a list: the item data is the row's "content", or the element itself when it is no row.
+ROWS = [
+    pytest.param({"content": {"size": 2}}, 2, id="row"),
+    pytest.param({"".join(["con", "tent"]): {"size": 2}}, 2, id="equal text"),
+    pytest.param({LooseKey("content"): {"size": 2}}, 2, id="a key of a text subclass"),
+    pytest.param({"size": 2}, 2, id="bare element"),
+]
+
+
+@pytest.mark.parametrize("element, size", ROWS)
+def test_list_rows_are_read_as_a_lookup_of_content_reads_them(element, size):
+    assert from_defaults(ConfigList[Pair], [element])[0].size == size
+
+
+def test_a_post_init_hook_of_the_class_new_makes_runs():
+    calls = []
+
+    @dataclasses.dataclass
+    class Plain(ConfigData):
+        size: int = 1
+
+    class Hooked(Plain):
+        def __post_init__(self):
+            calls.append(self.size)
+
+    Plain.__new__ = staticmethod(lambda cls, *args, **kwargs: object.__new__(Hooked))
+    assert type(Plain.from_defaults({"size": 2})) is Hooked and calls == [2]
+
+
+# --- changes made while a list of records is parsed ------------------------------------------------------------------
+
+def list_changed_by_its_first_item(change):
+    """A record class whose first parsed instance calls `change(cls)`, and the list of three such records."""
+
+    @dataclasses.dataclass
+    class Changing(ConfigData):
+        size: int = 1
+
+        def __post_init__(self):
+            if not changed:
+                changed.append(True)
+                change(Changing)
+
+    changed = []
+    return Changing, from_defaults(ConfigList[Changing], [{"content": {}}] * 3)
+
+
+def test_an_override_set_by_an_item_is_called_for_the_next_items():
+    def override(cls):
+        cls.from_defaults = classmethod(lambda cls, data, alias=None: "overridden")
+
+    _, items = list_changed_by_its_first_item(override)
+    assert [getattr(item, "size", item) for item in items] == [1, "overridden", "overridden"]
+
+
+def test_a_record_decorated_again_by_an_item_gives_the_next_items_its_new_defaults():
+    def decorate_again(cls):
+        cls.size = 7
+        dataclasses.dataclass(cls)
+
+    _, items = list_changed_by_its_first_item(decorate_again)
+    assert [item.size for item in items] == [1, 7, 7]
+
+
+def test_a_list_class_changed_by_an_item_makes_the_list_as_changed():
+    calls = []
+    change = []
+
+    @dataclasses.dataclass
+    class Part(ConfigData):
+        size: int = 1
+
+        def __post_init__(self):
+            if change and not calls:
+                Parts.__init__ = lambda self, items: (calls.append(len(items)), list.__init__(self, items))[1]
+
+    class Parts(ConfigList[Part]):
+        pass
+
+    assert [part.size for part in from_defaults(Parts, [{"content": {}}] * 2)] == [1, 1] and calls == []
+    change.append(True)
+    assert [part.size for part in from_defaults(Parts, [{"content": {}}] * 2)] == [1, 1] and calls == [2]
+
+
+def test_nothing_a_parse_read_stays_alive_after_it():
+    def factory():
+        return 1
+
+    @dataclasses.dataclass
+    class Made(ConfigData):
+        size: int = dataclasses.field(default_factory=factory)
+
+    assert Made.from_defaults({}).size == 1
+    released = weakref.ref(factory)
+    del Made, factory
+    gc.collect()
+    assert released() is None
+
+
+# --- lists, optionals and unions made the way their class makes them -----------------------------------------------
+
+def test_a_list_class_whose_items_reach_another_init_first_runs_it():
+    calls = []
+
+    class Middle(list):
+        def __init__(self, *args):
+            calls.append(args)
+            super().__init__(*args)
+
+    class Odd(ConfigList[Pair], Middle):
+        pass
+
+    assert [pair.size for pair in Odd.from_defaults([{"content": {"size": 2}}])] == [2] and len(calls) == 1
+
+
+def test_a_list_class_without_type_arguments_refuses_its_items():
+    class Bare(ConfigList[Pair]):
+        pass
+
+    Bare.__type_args__ = None
+    with pytest.raises(QuorvelError, match=r"^ConfigList must be parametrized"):
+        Bare.from_defaults([{"content": {"size": 2}}], alias=ConfigList[Pair])
+
+
+@pytest.mark.parametrize("base, data", [(Pair, {"size": 2}),
+                                        (ConfigOptional[Pair], {"default": True, "content": {"size": 2}}),
+                                        (ConfigUnion[int | Pair], {"selection": "pair", "pair": {"size": 2}})],
+                         ids=["record", "optional", "union"])
+def test_an_abstract_subclass_is_not_made(base, data):
+    class Abstract(base):
+        @abc.abstractmethod
+        def extra(self):
+            pass
+
+    with pytest.raises(QuorvelParseError) as caught:
+        from_defaults(Abstract, data)
+    assert "abstract" in str(caught.value.__cause__)

@@ -5,7 +5,8 @@ base or its metaclass, a virtual subclass, an enumeration's `_missing_`, a class
 Each test calls first, so that whatever is kept exists, then changes one thing and checks the next call; where the
 change can be undone, the call after the undo behaves as the first one did. The last tests pin the guards of what
 is kept per class: a class decorated again, type hints that do not resolve yet, a class address used again by a
-new class, and the `__post_init__` hook looked up on every parse.
+new class, the `__post_init__` hook looked up on every parse, and the hooks a content kind's class makes its
+instances with.
 """
 
 import abc
@@ -648,3 +649,70 @@ def test_a_field_named_post_init_holding_a_callable_is_called(site):
     site(hooked)
     site(hooked)
     assert calls == ["hook", "hook"]
+
+
+# --- how the content kinds make their instances ----------------------------------------------------------------------
+
+def made_kinds(kinds) -> types.SimpleNamespace:
+    """Subclasses of the kinds holding the part, with a metaclass of their own where a `__call__` may be placed."""
+
+    class Made(abc.ABCMeta):
+        pass
+
+    class Parts(ConfigList[kinds.Part], metaclass=Made):
+        pass
+
+    class Spare(ConfigOptional[kinds.Part], metaclass=Made):
+        pass
+
+    class Either(ConfigUnion[int | kinds.Part], metaclass=Made):
+        pass
+
+    return types.SimpleNamespace(Made=Made, list=Parts, optional=Spare, union=Either)
+
+
+# Per kind: its class in the library, the parse that makes an instance of the subclass, and what the instance holds.
+MAKING_SITES = {
+    "list": (ConfigList, lambda cls: from_defaults(cls, [{"content": PART_DATA}]),
+             lambda made: [vars(item) for item in made]),
+    "optional": (ConfigOptional, lambda cls: from_defaults(cls, OPTIONAL_PART), lambda made: vars(made.content)),
+    "union": (ConfigUnion, lambda cls: from_defaults(cls, SELECTED_PART), lambda made: vars(made.content)),
+}
+
+
+def spy_on(owner: Any, name: str, calls: list) -> Any:
+    """A stand-in for what `owner` answers under `name` (as a method of its instances), that counts its calls."""
+    original = getattr(owner, name)
+    if name == "__new__":
+        # object.__new__ refuses the arguments once a class has a `__new__` of its own.
+        return staticmethod(lambda cls, *args, **kwargs: (calls.append(name), original(cls))[1])
+    return lambda self, *args, **kwargs: (calls.append(name), original(self, *args, **kwargs))[1]
+
+
+# Where a creation hook is placed: the subclass, the kind's class in the library, or the subclass's metaclass. A
+# `__new__` is placed on the subclass only, and not taken away: once one was set on a class, the interpreter keeps
+# calling the `__new__` its lookup finds, even after it is deleted, and object.__new__ then refuses the arguments.
+MAKING_HOOKS = {"__init__": ["class", "kind"], "__new__": ["class"], "__call__": ["metaclass"],
+                "__setattr__": ["class"]}
+
+# A list is given its items, not an attribute.
+MAKING_CASES = [pytest.param(kind, name, place, id=f"{name}-{place}-{kind}")
+                for name, places in MAKING_HOOKS.items() for place in places for kind in MAKING_SITES
+                if not (name == "__setattr__" and kind == "list")]
+
+
+@pytest.mark.parametrize("kind, name, place", MAKING_CASES)
+def test_a_creation_hook_set_after_use_runs_on_the_next_parse(kinds, monkeypatch, kind, name, place):
+    library_class, parse_with, held = MAKING_SITES[kind]
+    made = made_kinds(kinds)
+    cls = getattr(made, kind)
+    owner = {"class": cls, "kind": library_class, "metaclass": made.Made}[place]
+    first = held(parse_with(cls))
+    calls = []
+    monkeypatch.setattr(owner, name, spy_on(owner, name, calls), raising=False)
+    assert held(parse_with(cls)) == first and calls
+    if name == "__new__":
+        return
+    monkeypatch.undo()
+    calls.clear()
+    assert held(parse_with(cls)) == first and not calls

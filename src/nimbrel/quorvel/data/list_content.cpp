@@ -1,5 +1,6 @@
 // List content: a homogeneous list of configurable items that is itself a Python list.
 #include <utility>
+#include <vector>
 
 #include "content_glue.hpp"
 #include "content_plans.hpp"
@@ -75,10 +76,19 @@ int is_row(PyObject* element) {
 }
 
 // The item data of one element: a row's "content", or the bare element. The
-// usual row, an exact dict of one entry, is read in one lookup.
+// usual row, an exact dict of one entry, is read in one step: its one key is
+// "content" or, when it is text, tells that it is not; a key of another type
+// is left to a lookup, as it may compare equal to "content".
 Ref item_data(PyObject* element, bool& row) {
   if (PyDict_CheckExact(element) && PyDict_GET_SIZE(element) == 1) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
     PyObject* content = nullptr;
+    PyDict_Next(element, &position, &key, &content);
+    if (key == kContent || PyUnicode_CheckExact(key)) {
+      row = parse_call::key_is(key, kContent);
+      return Ref::borrow(row ? content : element);
+    }
     if (PyDict_GetItemRef(element, kContent, &content) < 0) return nullptr;
     row = content != nullptr;
     return row ? Ref::steal(content) : Ref::borrow(element);
@@ -122,6 +132,51 @@ Ref item_alias(PyObject* cls, PyObject* alias) {
 // Item types of parametrised list classes.
 content_plans::InnerPlans plans;
 
+// GenericWithArgs.__init__, as a call of a list class runs it.
+content_plans::StockCreation stock;
+PyObject* generic_with_args = nullptr;  // the class that defines that `__init__`
+
+// What GenericWithArgs.__init__ needs of a list class to do no more than
+// list.__init__ does for a new instance: list itself comes next along the
+// MRO, so that super() hands it the items, and the class holds a tuple of
+// type arguments that the instance's generic attribute lookup finds, so that
+// the check for an unparametrised class passes.
+bool initialises_as_list(PyTypeObject* cls) {
+  PyObject* mro = cls->tp_mro;
+  Py_ssize_t count = mro ? PyTuple_GET_SIZE(mro) : 0;
+  Py_ssize_t index = 0;
+  while (index < count && PyTuple_GET_ITEM(mro, index) != generic_with_args) ++index;
+  if (index + 1 >= count || PyTuple_GET_ITEM(mro, index + 1) != reinterpret_cast<PyObject*>(&PyList_Type)) return false;
+  Ref type_args = rt::mro_lookup(cls, kDunderTypeArgs);
+  return cls->tp_getattro == PyObject_GenericGetAttr && type_args && PyTuple_CheckExact(type_args.get());
+}
+
+// cls(items). While the class makes its instances the stock way, the new
+// list is made here and given the items as list.__init__ gives them.
+Ref make_list(PyObject* cls, content_plans::InnerPlan& plan, PyObject* items) {
+  if (!plan.creation.holds(cls, stock, initialises_as_list)) return Ref::steal(PyObject_CallOneArg(cls, items));
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  Ref made = Ref::steal(type->tp_alloc(type, 0));
+  return made && PyList_SetSlice(made, 0, 0, items) == 0 ? made : nullptr;
+}
+
+// The parsed items, kept off any list until all are parsed.
+class Items {
+ public:
+  explicit Items(Py_ssize_t expected) { items_.reserve(static_cast<size_t>(expected)); }
+  void add(Ref item) { items_.push_back(std::move(item)); }
+  // A new list of the items, handed over.
+  Ref as_list() {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items_.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < items_.size(); ++i) PyList_SET_ITEM(list.get(), i, items_[i].release());
+    return list;
+  }
+
+ private:
+  std::vector<Ref> items_;
+};
+
 PyObject* parse_list(PyObject* cls, PyObject* data, PyObject* given_alias) {
   rt::RecursionGuard guard(" while parsing");
   if (!guard) return nullptr;
@@ -132,16 +187,18 @@ PyObject* parse_list(PyObject* cls, PyObject* data, PyObject* given_alias) {
   if (!plan) return nullptr;
   if (plan->inner.get() == Py_None) return raise_not_parametrised(cls);
   Ref parse = kFromDefaults.get();
-  Ref items = parse ? Ref::steal(PyList_New(0)) : nullptr;
-  if (!items) return nullptr;
+  if (!parse) return nullptr;
+  Items items(PyList_GET_SIZE(elements.get()));
+  // The size is read anew for each item: parsing one may change the data.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.get()); ++i) {
     bool row = false;
     Ref raw = item_data(Ref::borrow(PyList_GET_ITEM(elements.get(), i)), row);
     Ref item = raw ? parse_call::from_defaults_routed(parse, plan->route, raw, plan->inner) : nullptr;
     if (!item) return raw ? item_failed(i, row) : nullptr;
-    if (PyList_Append(items, item) < 0) return nullptr;
+    items.add(std::move(item));
   }
-  return PyObject_CallOneArg(cls, items);
+  Ref parsed = items.as_list();
+  return parsed ? make_list(cls, *plan.plan, parsed).release() : nullptr;
 }
 
 PyObject* from_defaults(rt::Function*, PyObject* const* args) { return parse_list(args[0], args[1], args[2]); }
@@ -224,7 +281,10 @@ bool exec_module(PyObject* module) {
     return false;
   }
   if (!init_keywords(module) || !add_type_var(module, "T") || !plans.init()) return false;
-  return module_api::add_kind_class(module, "ConfigList", Ref::steal(config_list(module)), api, list_defaults,
+  Ref list_class = Ref::steal(config_list(module));
+  Py_XSETREF(generic_with_args, PyObject_GetAttrString(module, "GenericWithArgs"));
+  return stock.remember(generic_with_args) &&
+         module_api::add_kind_class(module, "ConfigList", std::move(list_class), api, list_defaults,
                                     module_api::KindId::kList);
 }
 

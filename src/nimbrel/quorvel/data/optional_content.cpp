@@ -89,6 +89,9 @@ Ref inner_alias(PyObject* cls, PyObject* alias) {
 // Content types of parametrised optional classes.
 content_plans::InnerPlans plans;
 
+// ConfigOptional's own dataclass `__init__`, as a call of an optional class runs it.
+content_plans::StockCreation stock;
+
 PyObject* parse_optional(PyObject* cls, PyObject* data, PyObject* given_alias) {
   rt::RecursionGuard guard(" while parsing");
   if (!guard) return nullptr;
@@ -113,7 +116,7 @@ PyObject* parse_optional(PyObject* cls, PyObject* data, PyObject* given_alias) {
     value = parse ? parse_call::from_defaults_routed(parse, plan->route, content, plan->inner) : nullptr;
   }
   if (!value) return rt::locate(kQuorvelError, {kContent});
-  return PyObject_CallOneArg(cls, value);
+  return content_plans::make_holder(cls, plan->creation, stock, kContent, value).release();
 }
 
 PyObject* from_defaults(rt::Function*, PyObject* const* args) { return parse_optional(args[0], args[1], args[2]); }
@@ -201,7 +204,9 @@ bool exec_module(PyObject* module) {
     return false;
   }
   if (!init_keywords(module) || !add_type_var(module, "T") || !plans.init()) return false;
-  return module_api::add_kind_class(module, "ConfigOptional", Ref::steal(config_optional(module)), api, optional_defaults,
+  Ref optional_class = Ref::steal(config_optional(module));
+  return stock.remember(optional_class) &&
+         module_api::add_kind_class(module, "ConfigOptional", std::move(optional_class), api, optional_defaults,
                                     module_api::KindId::kOptional);
 }
 

@@ -1,4 +1,5 @@
 // Record content: dataclass-style configuration classes with annotated fields.
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -216,29 +217,16 @@ struct FieldPlan {
   parse_call::Route route = parse_call::Route::kDispatch;
 };
 
-// The state of a class and of its metaclass. While neither changed, nothing
-// found through them did: their attributes along both MROs, and so the
-// class's `__dataclass_fields__` and the descriptor method it inherits.
-class ClassStates {
- public:
-  void record(PyObject* cls) {
-    class_state_.record(cls);
-    metaclass_state_.record(reinterpret_cast<PyObject*>(Py_TYPE(cls)));
-  }
-  bool unchanged(PyObject* cls) const {
-    return class_state_.unchanged(cls) && metaclass_state_.unchanged(reinterpret_cast<PyObject*>(Py_TYPE(cls)));
-  }
-
- private:
-  rt::TypeState class_state_;
-  rt::TypeState metaclass_state_;
-};
+using parse_call::ClassStates;
 
 struct RecordPlan {
   Ref key;  // the `__dataclass_fields__` the plan was read from, when it may be kept
   ClassStates states;  // as they were when `key` was last found standing
   std::vector<FieldPlan> fields;
   Ref names;  // frozenset of every field name
+  // Neither the class in `states` nor a field provides `__post_init__`: no
+  // hook to look up while the class stays in that state.
+  bool hookless = false;
 };
 
 // Plans of record classes whose descriptors and hints are their own (not an
@@ -285,19 +273,27 @@ Ref plan_key(PyObject* cls) {
   return current;
 }
 
-// The plan of `cls`: the cached one while its key still stands (certainly
-// while the class and its metaclass are unchanged), else one built now (and
-// cached when the type hints resolved), once the names of its fields were
-// checked.
-HeldPlan plan_for(PyObject* cls) {
+// Takes `states` as the state of `cls` the plan holds for.
+void settle(PyObject* cls, RecordPlan& plan, const ClassStates& states) {
+  plan.states = states;
+  // A frozenset of text answers without running code or failing.
+  plan.hookless = !rt::mro_lookup(reinterpret_cast<PyTypeObject*>(cls), kDunderPostInit) &&
+                  PySet_Contains(plan.names, kDunderPostInit) == 0;
+}
+
+// The plan `plan_cache` holds for `cls` while it stands, else one made now;
+// `kept` when it is the one the cache holds (or would hold, were `cls` weakly
+// referable).
+HeldPlan current_plan(PyObject* cls, bool& kept) {
   HeldPlan held = plan_cache.find(cls);
+  kept = true;
   if (held && held->states.unchanged(cls)) return held;
   // Recorded before the key is read, so that a change made meanwhile shows.
   ClassStates states;
   states.record(cls);
   Ref key = plan_key(cls);
   if (key && held && held->key.get() == key.get()) {
-    held->states = states;
+    settle(cls, *held.plan, states);
     return held;
   }
   if (!record_fields::check_field_names(cls)) return {};
@@ -306,8 +302,65 @@ HeldPlan plan_for(PyObject* cls) {
   auto plan = std::make_unique<RecordPlan>();
   if (!hints || !build_plan(cls, hints, *plan)) return {};
   plan->key = key;
-  plan->states = states;
-  return plan_cache.keep(std::move(plan), key && resolved ? cls : nullptr);
+  settle(cls, *plan, states);
+  kept = key && resolved;
+  return plan_cache.keep(std::move(plan), kept ? cls : nullptr);
+}
+
+// The kept plan a parse used last, so that the records of one class a list
+// holds find it without a cache lookup. It lasts only while parses run: once
+// the outermost one ends, it goes, and nothing it refers to stays alive for it.
+class RecentPlan {
+ public:
+  HeldPlan find(PyObject* cls) const {
+    if (cls != cls_ || !plan_->states.unchanged(cls)) return {};
+    return {Ref::borrow(owner_), plan_};
+  }
+  void remember(PyObject* cls, const HeldPlan& held) {
+    cls_ = cls;
+    plan_ = held.plan;
+    Py_XSETREF(owner_, Py_NewRef(held.owner.get()));
+  }
+  void forget() {
+    cls_ = nullptr;
+    plan_ = nullptr;
+    Py_CLEAR(owner_);
+  }
+
+ private:
+  PyObject* cls_ = nullptr;  // compared, never used: the class may be gone
+  RecordPlan* plan_ = nullptr;
+  // The capsule owning `plan_`, held by hand: a destructor would release it
+  // at exit, after the interpreter is gone, were a parse still running.
+  PyObject* owner_ = nullptr;
+};
+
+RecentPlan recent_plan;
+
+// Counts the record parses running, so that the recent plan goes with the outermost.
+class ParseDepth {
+ public:
+  ParseDepth() { ++running_; }
+  ~ParseDepth() {
+    if (--running_ == 0) recent_plan.forget();
+  }
+  ParseDepth(const ParseDepth&) = delete;
+  ParseDepth& operator=(const ParseDepth&) = delete;
+
+ private:
+  static inline int running_ = 0;
+};
+
+// The plan of `cls`: the cached one while its key still stands (certainly
+// while the class and its metaclass are unchanged), else one built now (and
+// cached when the type hints resolved), once the names of its fields were
+// checked.
+HeldPlan plan_for(PyObject* cls) {
+  if (HeldPlan recent = recent_plan.find(cls)) return recent;
+  bool kept = false;
+  HeldPlan held = current_plan(cls, kept);
+  if (held && kept) recent_plan.remember(cls, held);
+  return held;
 }
 
 // --- from_defaults, continued ------------------------------------------------------
@@ -343,30 +396,65 @@ Ref provided(PyObject* data, PyObject* name, PyObject* missing) {
   return Ref::steal(PyObject_CallMethodObjArgs(data, kGet, name, missing, nullptr));
 }
 
+// The data's values for the fields of one record, each owned (or nullptr):
+// on the stack for the usual few fields, so that parsing a record allocates
+// nothing for them, and only as many as there are fields are touched.
+class FieldValues {
+ public:
+  explicit FieldValues(size_t count) : count_(count), heap_(count > kOnStack ? count : 0) {
+    values_ = heap_.empty() ? on_stack_.data() : heap_.data();
+    std::fill_n(values_, count_, nullptr);
+  }
+  FieldValues(const FieldValues&) = delete;
+  FieldValues& operator=(const FieldValues&) = delete;
+  ~FieldValues() {
+    for (size_t i = 0; i < count_; ++i) Py_XDECREF(values_[i]);
+  }
+
+  PyObject* operator[](size_t index) const { return values_[index]; }
+  // Holds `value` (a new reference to it) for field `index`.
+  void hold(size_t index, PyObject* value) { Py_XSETREF(values_[index], Py_NewRef(value)); }
+
+ private:
+  static constexpr size_t kOnStack = 16;
+  size_t count_;
+  std::array<PyObject*, kOnStack> on_stack_;
+  std::vector<PyObject*> heap_;
+  PyObject** values_;
+};
+
+// The value of each field in one walk over data whose keys are exactly the
+// fields' names in declaration order, as the library writes them: a lookup
+// by name would find the same values and no other key. False, without an
+// error, for data in any other shape.
+bool walk_in_order(PyObject* data, const RecordPlan& plan, PyObject* missing, FieldValues& raw) {
+  // Read once: the calls in the loop could otherwise change the fields, as far as the compiler knows.
+  const FieldPlan* fields = plan.fields.data();
+  size_t count = plan.fields.size();
+  if (!PyDict_CheckExact(data) || PyDict_GET_SIZE(data) != static_cast<Py_ssize_t>(count)) return false;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  for (size_t i = 0; i < count; ++i) {
+    const FieldPlan& field = fields[i];
+    if (!PyDict_Next(data, &position, &key, &value) || !parse_call::key_is(key, field.name)) return false;
+    raw.hold(i, field.init ? value : missing);
+  }
+  return true;
+}
+
 // The data's value for every field (MISSING where it has none; init=False
 // fields are looked up only to know their key), then the check that no key
 // names something else: when every key matched a field, there is none.
-// The data's values for the fields of one record: on the stack for the usual
-// few fields, so that parsing a record allocates nothing for them.
-class FieldValues {
- public:
-  explicit FieldValues(Py_ssize_t count) : heap_(count > kOnStack ? count : 0) {}
-  Ref& operator[](Py_ssize_t index) { return heap_.empty() ? on_stack_[index] : heap_[index]; }
-
- private:
-  static constexpr Py_ssize_t kOnStack = 16;
-  std::array<Ref, kOnStack> on_stack_;
-  std::vector<Ref> heap_;
-};
-
 bool gather(PyObject* cls, PyObject* data, const RecordPlan& plan, PyObject* missing, FieldValues& raw) {
+  if (walk_in_order(data, plan, missing, raw)) return true;
   Py_ssize_t matched = 0;
   for (size_t i = 0; i < plan.fields.size(); ++i) {
     const FieldPlan& field = plan.fields[i];
     Ref value = provided(data, field.name, missing);
     if (!value) return false;
     matched += value.get() != missing;
-    raw[i] = field.init ? std::move(value) : Ref::borrow(missing);
+    raw.hold(i, field.init ? value.get() : missing);
   }
   if (PyDict_CheckExact(data) && matched == PyDict_GET_SIZE(data)) return true;
   return report_unexpected(cls, data, plan.names);
@@ -391,7 +479,6 @@ Ref parse_field(PyObject* parse, PyObject* cls, const FieldPlan& field, PyObject
   if (PyType_Check(field.alias.get())) record_fields::explain_failure(field.alias.get());
   return field_not_parsed(cls, field.name, raw);
 }
-
 
 struct ParseContext {
   PyObject* cls;
@@ -421,7 +508,12 @@ Ref fallback_value(const FieldPlan& field, PyObject* missing, bool& unset) {
   return required_field_missing(field.name);
 }
 
+// The value of one field, stored as object.__setattr__ stores it: custom or
+// frozen __setattr__ is bypassed.
 bool fill_field(const ParseContext& context, const FieldPlan& field, PyObject* raw) {
+  if (raw != context.missing && parse_call::passes_through(context.parse, field.route, raw)) {
+    return PyObject_GenericSetAttr(context.inst, field.name, raw) == 0;
+  }
   if (raw != context.missing) {
     Ref parsed = parse_field(context.parse, context.cls, field, raw);
     return parsed && PyObject_GenericSetAttr(context.inst, field.name, parsed) == 0;
@@ -429,13 +521,15 @@ bool fill_field(const ParseContext& context, const FieldPlan& field, PyObject* r
   bool unset = false;
   Ref value = fallback_value(field, context.missing, unset);
   if (unset) return true;
-  // object.__setattr__: custom or frozen __setattr__ is bypassed.
   return value && PyObject_GenericSetAttr(context.inst, field.name, value) == 0;
 }
 
-bool run_post_init(PyObject* inst, PyObject* field_names) {
+bool run_post_init(PyObject* cls, PyObject* inst, const RecordPlan& plan) {
   // Nothing to look up when neither the class nor a field provides the hook.
-  int field_hook = rt::mro_lookup(Py_TYPE(inst), kDunderPostInit) ? 1 : PySet_Contains(field_names, kDunderPostInit);
+  if (Py_TYPE(inst) == reinterpret_cast<PyTypeObject*>(cls) && plan.hookless && plan.states.unchanged(cls)) {
+    return true;
+  }
+  int field_hook = rt::mro_lookup(Py_TYPE(inst), kDunderPostInit) ? 1 : PySet_Contains(plan.names, kDunderPostInit);
   if (field_hook <= 0) return field_hook == 0;
   PyObject* hook = nullptr;
   if (PyObject_GetOptionalAttr(inst, kDunderPostInit, &hook) < 0) return false;
@@ -456,11 +550,16 @@ Ref new_instance(PyObject* maybe_class) {
     PyErr_Format(PyExc_TypeError, "cannot create '%.200s' instances", cls->tp_name);
     return nullptr;
   }
+  // Without arguments, object.__new__ only allocates (it refuses abstract classes).
+  if (cls->tp_new == PyBaseObject_Type.tp_new && !PyType_HasFeature(cls, Py_TPFLAGS_IS_ABSTRACT)) {
+    return Ref::steal(cls->tp_alloc(cls, 0));
+  }
   Ref no_args = Ref::steal(PyTuple_New(0));
   return no_args ? Ref::steal(cls->tp_new(cls, no_args, nullptr)) : nullptr;
 }
 
 PyObject* parse_record(PyObject* cls, PyObject* data) {
+  ParseDepth depth;
   rt::RecursionGuard guard(" while parsing a record");
   if (!guard) return nullptr;
   if (!PyDict_Check(data)) return expected_dict(cls, data);
@@ -470,16 +569,18 @@ PyObject* parse_record(PyObject* cls, PyObject* data) {
   HeldPlan plan = inst ? plan_for(cls) : HeldPlan{};
   Ref missing = plan ? kMissing.get() : nullptr;
   if (!missing) return nullptr;
-  const std::vector<FieldPlan>& fields = plan->fields;
-  FieldValues raw(static_cast<Py_ssize_t>(fields.size()));
+  // Read once: the calls in the loop could otherwise change the fields, as far as the compiler knows.
+  const FieldPlan* fields = plan->fields.data();
+  size_t count = plan->fields.size();
+  FieldValues raw(count);
   if (!gather(cls, data, *plan.plan, missing, raw)) return nullptr;
   Ref parse = kFromDefaults.get();
   if (!parse) return nullptr;
   ParseContext context = {cls, inst, data, missing, parse};
-  for (size_t i = 0; i < fields.size(); ++i) {
+  for (size_t i = 0; i < count; ++i) {
     if (!fill_field(context, fields[i], raw[i])) return nullptr;
   }
-  if (!run_post_init(inst, plan->names)) return nullptr;
+  if (!run_post_init(cls, inst, *plan.plan)) return nullptr;
   return inst.release();
 }
 

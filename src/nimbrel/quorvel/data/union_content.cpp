@@ -281,6 +281,7 @@ struct UnionPlan {
   content_plans::Resolution resolution;
   long long abc_token = 0;
   std::vector<Member> members;
+  content_plans::StockProof creation;
 };
 
 rt::PlanCache<UnionPlan> plans;
@@ -375,10 +376,13 @@ Ref selected_content(PyObject* cls, PyObject* data, const HeldPlan& plan, PyObje
   return content_of_member(cls, data, selection, target, parse_call::quick_route(target));
 }
 
+// ConfigUnion's own dataclass `__init__`, as a call of a union class runs it.
+content_plans::StockCreation stock;
+
 // cls(content): library errors pass unchanged, any other Exception is
 // reported as a parse failure caused by it.
-PyObject* construct(PyObject* cls, PyObject* selection, PyObject* content) {
-  PyObject* instance = PyObject_CallOneArg(cls, content);
+PyObject* construct(PyObject* cls, content_plans::StockProof& creation, PyObject* selection, PyObject* content) {
+  PyObject* instance = content_plans::make_holder(cls, creation, stock, kContent, content).release();
   if (instance != nullptr || !PyErr_ExceptionMatches(PyExc_Exception) || rt::pending_is(kQuorvelError) != 0) return instance;
   return reraise_error(kParseError, true, [&](PyObject*) {
     Ref shown = call_global(kDisplayClassName, cls);
@@ -427,7 +431,9 @@ PyObject* parse_union(PyObject* cls, PyObject* data, PyObject* given_alias) {
                                   reinterpret_cast<PyObject*>(Py_TYPE(selection.get())));
   }
   Ref content = selected_content(cls, data, plan, members, selection);
-  return content ? construct(cls, selection, content) : nullptr;
+  if (!content) return nullptr;
+  content_plans::StockProof unplanned;
+  return construct(cls, plan ? plan->creation : unplanned, selection, content);
 }
 
 PyObject* from_defaults(rt::Function*, PyObject* const* args) { return parse_union(args[0], args[1], args[2]); }
@@ -554,8 +560,9 @@ bool exec_module(PyObject* module) {
   }
   Ref union_class = Ref::steal(config_union(module));
   Py_XSETREF(own_contained_types, union_class ? module_api::namespace_entry(union_class, kContainedTypes) : nullptr);
-  return own_contained_types && module_api::add_kind_class(module, "ConfigUnion", std::move(union_class), api,
-                                                           union_defaults, module_api::KindId::kUnion);
+  return own_contained_types && stock.remember(union_class) &&
+         module_api::add_kind_class(module, "ConfigUnion", std::move(union_class), api, union_defaults,
+                                    module_api::KindId::kUnion);
 }
 
 }  // namespace

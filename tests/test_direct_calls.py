@@ -374,3 +374,62 @@ def test_a_registered_virtual_subclass_is_converted_on_the_next_call():
     assert build_defaults(value) is value
     abc.ABCMeta.register(BaseConfigurableData, Plain)
     assert build_defaults(value) == "converted"
+
+
+# --- UI defaults of records whose fields are all plain values -------------------------------------------------------
+
+
+@dataclasses.dataclass
+class Scalars(ConfigData):
+    size: int = 1
+    label: str = "one"
+    ratio: float = 0.5
+    enabled: bool = True
+    note: str | None = None
+
+
+def test_a_record_of_plain_values_gives_a_dict_of_its_own():
+    record = Scalars()
+    defaults = record.build_defaults()
+    assert defaults == {"size": 1, "label": "one", "ratio": 0.5, "enabled": True, "note": None}
+    assert list(defaults) == ["size", "label", "ratio", "enabled", "note"]
+    assert defaults is not record.__dict__ and defaults["label"] is record.label
+    defaults["size"] = 2
+    defaults["added"] = 3
+    assert record.size == 1 and not hasattr(record, "added")
+    assert record.build_defaults() == {"size": 1, "label": "one", "ratio": 0.5, "enabled": True, "note": None}
+
+
+@pytest.mark.parametrize("change, expected", [
+    pytest.param(lambda record: setattr(record, "label", ConfigList[int]([4])), [{"content": 4}], id="content value"),
+    pytest.param(lambda record: setattr(record, "label", [Scalars(size=5)]), [{"size": 5, "label": "one",
+                                                                              "ratio": 0.5, "enabled": True,
+                                                                              "note": None}], id="nested list"),
+    pytest.param(lambda record: setattr(record, "label", Shade.DARK), "dark", id="enumeration member"),
+])
+def test_a_field_of_another_kind_is_converted_on_the_next_call(change, expected):
+    record = Scalars()
+    assert record.build_defaults()["label"] == "one"
+    change(record)
+    assert record.build_defaults()["label"] == expected
+
+
+def test_a_field_changed_by_the_checks_of_scalar_classes_is_read_anew():
+    record = Scalars()
+
+    class Meddler(ConfigData):
+        # Asked whether each scalar class is content once abc's caches are invalidated.
+        @classmethod
+        def __subclasshook__(cls, subclass):
+            if subclass is str and record.label == "one":
+                record.label = Scalars(size=9, label="inner")
+            return NotImplemented
+
+    class Unrelated(abc.ABC):
+        pass
+
+    # A registration anywhere has every class check asked anew.
+    Unrelated.register(type("Other", (), {}))
+    assert record.build_defaults()["label"] == {"size": 9, "label": "inner", "ratio": 0.5, "enabled": True,
+                                                "note": None}
+    assert Meddler.__subclasshook__(int) is NotImplemented

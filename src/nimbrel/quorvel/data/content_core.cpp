@@ -60,6 +60,7 @@ class PrimitiveVerdicts {
     long long token = 0;
     if (!rt::abc_cache_token(token)) return false;
     if (token == token_ && base == base_) return true;
+    ++checks_;
     for (int slot = 0; slot < kCount; ++slot) {
       int verdict = rt::is_subclass(reinterpret_cast<PyObject*>(type_at(slot)), base);
       if (verdict < 0) return false;
@@ -76,8 +77,30 @@ class PrimitiveVerdicts {
     return slot < 0 ? 2 : verdicts_[slot];
   }
 
+  // How many times the classes were checked anew, which may have run code
+  // (an ABC's subclass hooks).
+  unsigned long long checks() const { return checks_; }
+
+  // After refresh: whether no scalar class (str, int, float, bool, None) is content.
+  bool scalars_plain() const {
+    for (int slot = 0; slot < kScalarCount; ++slot) {
+      if (verdicts_[slot] != 0) return false;
+    }
+    return true;
+  }
+
+  // Whether `value` is exactly of one of the scalar classes.
+  static bool is_scalar(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    for (int slot = 0; slot < kScalarCount; ++slot) {
+      if (type == types_[slot]) return true;
+    }
+    return false;
+  }
+
  private:
   static constexpr int kCount = 8;
+  static constexpr int kScalarCount = 5;  // the leading slots: the classes without items
   static PyTypeObject* type_at(int slot) { return types_[slot]; }
   static int slot_of(PyTypeObject* type) {
     for (int slot = 0; slot < kCount; ++slot) {
@@ -90,6 +113,7 @@ class PrimitiveVerdicts {
                                                       Py_TYPE(Py_None), &PyList_Type, &PyTuple_Type, &PyDict_Type};
 
   long long token_ = -1;
+  unsigned long long checks_ = 0;
   PyObject* base_ = nullptr;  // identity only
   int verdicts_[kCount] = {};
 };
@@ -121,11 +145,19 @@ class ContentTest {
     if (base() == nullptr) return -1;
     int verdict = primitive_verdicts.verdict(value);
     if (verdict == 2) return rt::is_instance(value, base_);
-    if (!refreshed_) {
-      if (!operation.refreshed && !(operation.refreshed = primitive_verdicts.refresh(base_))) return -1;
-      refreshed_ = true;
-    }
+    if (!refresh()) return -1;
     return primitive_verdicts.verdict(value);
+  }
+
+  // Whether exact scalars are plain data in this operation, so that each
+  // converts to itself: -1 with the error set when that cannot be told.
+  // Asked once, then known for the rest of the operation, as the verdicts are.
+  int plain_scalars() {
+    if (plain_scalars_ < 0) {
+      if (base() == nullptr || !refresh()) return -1;
+      plain_scalars_ = primitive_verdicts.scalars_plain() ? 1 : 0;
+    }
+    return plain_scalars_;
   }
 
   // BaseConfigurableData as this operation tests against it, or nullptr with
@@ -137,8 +169,18 @@ class ContentTest {
   }
 
  private:
+  // Brings the verdicts up to date once per outermost operation.
+  bool refresh() {
+    if (!refreshed_) {
+      if (!operation.refreshed && !(operation.refreshed = primitive_verdicts.refresh(base_))) return false;
+      refreshed_ = true;
+    }
+    return true;
+  }
+
   Ref base_;
-  bool refreshed_ = false;  // the verdicts are known to be up to date
+  bool refreshed_ = false;          // the verdicts are known to be up to date
+  signed char plain_scalars_ = -1;  // unknown until asked
 };
 
 }  // namespace
@@ -248,6 +290,10 @@ Ref convert_dict(PyObject* dict, DefaultsRun& run) {
 // built-in list, tuple or dict holds, at any depth (their subclasses are left
 // as they are); anything else as is.
 Ref convert_defaults(PyObject* value, DefaultsRun& run) {
+  if (PrimitiveVerdicts::is_scalar(value)) {
+    int plain = run.is_content.plain_scalars();
+    if (plain != 0) return plain < 0 ? nullptr : Ref::borrow(value);
+  }
   if (primitive_verdicts.verdict(value) == 2) return convert_object(value, run);
   int content = run.is_content(value);
   if (content < 0) return nullptr;
@@ -528,10 +574,32 @@ class FieldReader {
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
+    bool scalars = true;
     for (Py_ssize_t i = 0; PyDict_Next(dict, &position, &key, &value); ++i) {
       if (key != PyTuple_GET_ITEM(names, i)) return false;
+      scalars = scalars && PrimitiveVerdicts::is_scalar(value);
     }
     walk_ = Ref::borrow(dict);
+    scalars_only_ = scalars;
+    return true;
+  }
+
+  // The record's defaults as a copy of its instance dict, when that holds
+  // only fields whose values convert to themselves: exactly what converting
+  // field by field would build, with no code run on the way. Answers false
+  // when it does not apply (nothing was done) and true otherwise, `copy` then
+  // being the copy or nullptr with the error set.
+  bool copied(DefaultsRun& run, Ref& copy) {
+    if (!walk_ || !scalars_only_) return false;
+    unsigned long long checks = primitive_verdicts.checks();
+    int plain = run.is_content.plain_scalars();
+    if (plain <= 0 || checks != primitive_verdicts.checks()) {
+      // Converting field by field meets the same failure and reports it,
+      // and reads the fields anew after checks that may have run code.
+      if (plain < 0) PyErr_Clear();
+      return false;
+    }
+    copy = Ref::steal(PyDict_Copy(walk_));
     return true;
   }
 
@@ -556,6 +624,7 @@ class FieldReader {
   const Plan* plan_;
   Ref walk_;  // the instance dict while the walk over it goes on
   Py_ssize_t position_ = 0;
+  bool scalars_only_ = false;  // every value in it is exactly a scalar
 };
 
 Ref missing_attribute(PyObject* self, PyObject* names);
@@ -573,6 +642,7 @@ Ref missing_attribute(PyObject* self, PyObject* names);
 Ref record_defaults(PyObject* self, PyObject* names, FieldReader& fields, DefaultsRun& run) {
   rt::RecursionGuard guard(" while building defaults");
   if (!guard) return nullptr;
+  if (Ref copy; fields.copied(run, copy)) return copy;
   Py_ssize_t count = PyTuple_GET_SIZE(names);
   Ref result = rt::presized_dict(count);
   if (!result) return nullptr;

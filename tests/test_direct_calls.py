@@ -433,3 +433,31 @@ def test_a_field_changed_by_the_checks_of_scalar_classes_is_read_anew():
     assert record.build_defaults()["label"] == {"size": 9, "label": "inner", "ratio": 0.5, "enabled": True,
                                                 "note": None}
     assert Meddler.__subclasshook__(int) is NotImplemented
+
+
+# --- UI defaults of lists: read as their iteration reads them ---------------------------------------------------------
+
+
+def test_a_list_class_with_its_own_iteration_is_read_through_it():
+    class Backwards(ConfigList[int]):
+        def __iter__(self):
+            return reversed(list(super().__iter__()))
+
+    assert Backwards([1, 2, 3]).build_defaults() == [{"content": 3}, {"content": 2}, {"content": 1}]
+
+
+@pytest.mark.parametrize("change, expected", [
+    pytest.param(lambda items: items.append(4), [1, "changed", 3, 4], id="grown"),
+    pytest.param(lambda items: items.pop(), [1, "changed"], id="shrunk"),
+    pytest.param(lambda items: items.__setitem__(2, 5), [1, "changed", 5], id="replaced"),
+])
+def test_a_list_changed_while_its_items_convert_is_read_as_it_stands(change, expected):
+    class Changing(ConfigData):
+        def build_defaults(self):
+            change(self.owner)
+            return "changed"
+
+    changer = Changing()
+    items = ConfigList[int]([1, changer, 3])
+    changer.owner = items
+    assert [row["content"] for row in items.build_defaults()] == expected

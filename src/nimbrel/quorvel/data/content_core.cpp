@@ -290,6 +290,8 @@ Ref convert_dict(PyObject* dict, DefaultsRun& run) {
 // built-in list, tuple or dict holds, at any depth (their subclasses are left
 // as they are); anything else as is.
 Ref convert_defaults(PyObject* value, DefaultsRun& run) {
+  // The class planned last, never a primitive one: the items of a list.
+  if (Py_TYPE(value) == run.last_type) return convert_object(value, run);
   if (PrimitiveVerdicts::is_scalar(value)) {
     int plain = run.is_content.plain_scalars();
     if (plain != 0) return plain < 0 ? nullptr : Ref::borrow(value);
@@ -570,13 +572,14 @@ class FieldReader {
     PyObject** slot = rt::instance_dict_slot(self_);
     PyObject* dict = slot != nullptr ? *slot : nullptr;
     PyObject* names = plan_->names;
-    if (dict == nullptr || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != PyTuple_GET_SIZE(names)) return false;
+    Py_ssize_t count = PyTuple_GET_SIZE(names);
+    if (dict == nullptr || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != count) return false;
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     bool scalars = true;
-    for (Py_ssize_t i = 0; PyDict_Next(dict, &position, &key, &value); ++i) {
-      if (key != PyTuple_GET_ITEM(names, i)) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      if (!PyDict_Next(dict, &position, &key, &value) || key != PyTuple_GET_ITEM(names, i)) return false;
       scalars = scalars && PrimitiveVerdicts::is_scalar(value);
     }
     walk_ = Ref::borrow(dict);

@@ -41,18 +41,33 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   return instantiate(kFieldList, start.name, start.metadata);
 }
 
-// [{"content": build_defaults(item)} for item in self], within `run`.
+// Appends {"content": build_defaults(item)} to `rows`.
+bool add_row(PyObject* rows, PyObject* item, const module_api::InnerDefaults& convert) {
+  Ref defaults = convert(item);
+  Ref row = defaults ? Ref::steal(PyDict_New()) : nullptr;
+  return row && PyDict_SetItem(row, kContent, defaults) == 0 && PyList_Append(rows, row) == 0;
+}
+
+// [{"content": build_defaults(item)} for item in self], within `run`. A list
+// whose class keeps the list's own iteration is read by index, as its
+// iterator would read it: up to its length at each step, since converting
+// an item may run code that changes the list.
 PyObject* list_defaults(PyObject* self, module_api::DefaultsRun* run) {
   rt::RecursionGuard guard(" while building defaults");
   if (!guard) return nullptr;
   module_api::InnerDefaults convert(kBuildDefaults, run);
-  Ref items = convert ? Ref::steal(PyObject_GetIter(self)) : nullptr;
-  Ref rows = items ? Ref::steal(PyList_New(0)) : nullptr;
+  Ref rows = convert ? Ref::steal(PyList_New(0)) : nullptr;
   if (!rows) return nullptr;
+  if (PyList_Check(self) && Py_TYPE(self)->tp_iter == PyList_Type.tp_iter) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(self); ++i) {
+      if (!add_row(rows, Ref::borrow(PyList_GET_ITEM(self, i)), convert)) return nullptr;
+    }
+    return rows.release();
+  }
+  Ref items = Ref::steal(PyObject_GetIter(self));
+  if (!items) return nullptr;
   while (Ref item = Ref::steal(PyIter_Next(items))) {
-    Ref defaults = convert(item);
-    Ref row = defaults ? Ref::steal(PyDict_New()) : nullptr;
-    if (!row || PyDict_SetItem(row, kContent, defaults) < 0 || PyList_Append(rows, row) < 0) return nullptr;
+    if (!add_row(rows, item, convert)) return nullptr;
   }
   return PyErr_Occurred() ? nullptr : rows.release();
 }

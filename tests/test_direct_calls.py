@@ -461,3 +461,26 @@ def test_a_list_changed_while_its_items_convert_is_read_as_it_stands(change, exp
     items = ConfigList[int]([1, changer, 3])
     changer.owner = items
     assert [row["content"] for row in items.build_defaults()] == expected
+
+
+# --- UI defaults of unions: the selection as the instance's `selected` gives it ---------------------------------------
+
+
+def test_an_override_of_selected_set_after_a_call_takes_effect_at_once():
+    class Either(ConfigUnion[int | str]):
+        pass
+
+    value = Either(4)
+    assert value.build_defaults() == {"selection": "int", "int": 4}
+    Either.selected = property(lambda self: "count")
+    assert value.build_defaults() == {"selection": "count", "count": 4}
+    del Either.selected
+    assert value.build_defaults() == {"selection": "int", "int": 4}
+
+
+def test_selected_is_read_as_getattr_reads_it():
+    class Looked(ConfigUnion[int | str]):
+        def __getattribute__(self, name):
+            return "looked" if name == "selected" else super().__getattribute__(name)
+
+    assert Looked(4).build_defaults() == {"selection": "looked", "looked": 4}

@@ -15,6 +15,7 @@ from nimbrel.quorvel.data.optional_content import ConfigOptional
 from nimbrel.quorvel.data.parse import from_defaults
 from nimbrel.quorvel.data.record_content import ConfigData
 from nimbrel.quorvel.data.union_content import ConfigUnion
+from conftest import run_python
 
 
 def fresh_record():
@@ -484,3 +485,60 @@ def test_selected_is_read_as_getattr_reads_it():
             return "looked" if name == "selected" else super().__getattribute__(name)
 
     assert Looked(4).build_defaults() == {"selection": "looked", "looked": 4}
+
+
+# --- UI defaults of list items of one record class ----------------------------------------------------------------
+
+
+def cells_changed_by_the_first(action):
+    """Three cells whose first one runs `action(cells)` while its own fields convert; their rows' contents."""
+
+    class Hook(ConfigData):
+        def build_defaults(self):
+            action(cells)
+            return "hooked"
+
+    @dataclasses.dataclass
+    class Cell(ConfigData):
+        size: int = 1
+        hook: object = None
+
+    cells = ConfigList[Cell]([Cell(1, Hook()), Cell(2), Cell(3)])
+    return [row["content"] for row in cells.build_defaults()]
+
+
+@pytest.mark.parametrize("action, third", [
+    pytest.param(lambda cells: None, {"size": 3, "hook": None}, id="unchanged"),
+    pytest.param(lambda cells: setattr(type(cells[2]), "build_defaults", lambda self: "overridden"), "overridden",
+                 id="class method overridden"),
+    pytest.param(lambda cells: setattr(cells[2], "build_defaults", lambda: "own"), "own", id="instance attribute"),
+    pytest.param(lambda cells: setattr(cells[2], "size", [4]), {"size": [4], "hook": None}, id="field of a list"),
+    pytest.param(lambda cells: setattr(cells[2], "size", Shade.DARK), {"size": "dark", "hook": None},
+                 id="field of an enumeration"),
+])
+def test_an_item_changed_while_earlier_items_convert_is_converted_as_it_stands(action, third):
+    # The second cell comes after the hook's conversion, the third right after the second.
+    first, second, last = cells_changed_by_the_first(action)
+    assert first == {"size": 1, "hook": "hooked"} and last == third
+    assert second == ("overridden" if third == "overridden" else {"size": 2, "hook": None})
+
+
+def test_items_of_a_class_no_longer_content_are_kept_as_they_are():
+    # Clearing abc's registry cannot be undone, so it happens in its own interpreter.
+    assert run_python("""
+        import dataclasses
+        from nimbrel.quorvel.data.content_core import BaseConfigurableData, build_defaults
+
+        @dataclasses.dataclass
+        class Plain:
+            size: int = 1
+            build_field_for_type = from_defaults = classmethod(lambda cls, *args, **kwargs: None)
+
+        BaseConfigurableData.register(Plain)
+        # The number has the run know scalars to be plain data before the records come.
+        items = [0, Plain(1), Plain(2)]
+        print(build_defaults(items))
+        BaseConfigurableData._abc_registry_clear()
+        BaseConfigurableData._abc_caches_clear()
+        print([item is given for item, given in zip(build_defaults(items), items)])
+    """).splitlines() == ["[0, {'size': 1}, {'size': 2}]", "[True, True, True]"]

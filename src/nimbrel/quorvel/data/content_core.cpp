@@ -152,6 +152,9 @@ class ContentTest {
   // Whether exact scalars are plain data in this operation, so that each
   // converts to itself: -1 with the error set when that cannot be told.
   // Asked once, then known for the rest of the operation, as the verdicts are.
+  // plain_scalars() once it was asked in this operation, else -1.
+  int known_plain_scalars() const { return plain_scalars_; }
+
   int plain_scalars() {
     if (plain_scalars_ < 0) {
       if (base() == nullptr || !refresh()) return -1;
@@ -208,6 +211,7 @@ PyObject* plain_enum = nullptr;
 
 Ref convert_defaults(PyObject* value, DefaultsRun& run);
 Ref convert_object(PyObject* value, DefaultsRun& run);
+bool copied_like_last(PyObject* value, DefaultsRun& run, Ref& copy);
 
 // value.build_defaults() of a content value, whose class may hide the method
 // behind a field.
@@ -291,7 +295,10 @@ Ref convert_dict(PyObject* dict, DefaultsRun& run) {
 // as they are); anything else as is.
 Ref convert_defaults(PyObject* value, DefaultsRun& run) {
   // The class planned last, never a primitive one: the items of a list.
-  if (Py_TYPE(value) == run.last_type) return convert_object(value, run);
+  if (Py_TYPE(value) == run.last_type) {
+    if (Ref copy; copied_like_last(value, run, copy)) return copy;
+    return convert_object(value, run);
+  }
   if (PrimitiveVerdicts::is_scalar(value)) {
     int plain = run.is_content.plain_scalars();
     if (plain != 0) return plain < 0 ? nullptr : Ref::borrow(value);
@@ -557,6 +564,26 @@ Ref field_value(PyObject* self, PyObject* name, bool through_getattr) {
   return Ref::steal(PyObject_GetAttr(self, name));
 }
 
+// The instance dict of `self` when it holds exactly the fields of `plan`, in
+// order, else nullptr; `scalars` tells whether every value in it is exactly
+// a scalar.
+PyObject* fields_dict(PyObject* self, const Plan& plan, bool& scalars) {
+  PyObject** slot = rt::instance_dict_slot(self);
+  PyObject* dict = slot != nullptr ? *slot : nullptr;
+  PyObject* names = plan.names;
+  Py_ssize_t count = PyTuple_GET_SIZE(names);
+  if (dict == nullptr || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != count) return nullptr;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  scalars = true;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!PyDict_Next(dict, &position, &key, &value) || key != PyTuple_GET_ITEM(names, i)) return nullptr;
+    scalars = scalars && PrimitiveVerdicts::is_scalar(value);
+  }
+  return dict;
+}
+
 // Reads a record's field values in declaration order. While the instance
 // dict holds exactly the fields, in that order (as __init__ leaves it), a
 // walk over it finds each value under its field's name; a field the walk does
@@ -569,21 +596,9 @@ class FieldReader {
   // instance then hides nothing of its class but them.
   bool holds_only_fields() {
     if (plan_ == nullptr || !plan_->walkable) return false;
-    PyObject** slot = rt::instance_dict_slot(self_);
-    PyObject* dict = slot != nullptr ? *slot : nullptr;
-    PyObject* names = plan_->names;
-    Py_ssize_t count = PyTuple_GET_SIZE(names);
-    if (dict == nullptr || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != count) return false;
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    bool scalars = true;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      if (!PyDict_Next(dict, &position, &key, &value) || key != PyTuple_GET_ITEM(names, i)) return false;
-      scalars = scalars && PrimitiveVerdicts::is_scalar(value);
-    }
+    PyObject* dict = fields_dict(self_, *plan_, scalars_only_);
+    if (dict == nullptr) return false;
     walk_ = Ref::borrow(dict);
-    scalars_only_ = scalars;
     return true;
   }
 
@@ -673,6 +688,24 @@ Ref content_defaults(PyObject* value, const HeldPlan& held, DefaultsRun& run) {
     return Ref::steal(plan.kind(value, &run));
   }
   return content_defaults(value);
+}
+
+// The UI defaults of a record of the class planned last, the way the items
+// of a list mostly come, once this run knows scalars to be plain data: a
+// copy of its instance dict when that holds only its fields, each exactly a
+// scalar. As `FieldReader::copied` answers, with no code run on the way.
+bool copied_like_last(PyObject* value, DefaultsRun& run, Ref& copy) {
+  const auto* plan = static_cast<const Plan*>(run.last_plan);
+  if (!plan->content || plan->route != Route::kRecord || !plan->walkable || run.is_content.known_plain_scalars() <= 0 ||
+      !plan_holds(*plan, Py_TYPE(value), run.is_content.base())) {
+    return false;
+  }
+  bool scalars = false;
+  Ref dict = Ref::borrow(fields_dict(value, *plan, scalars));
+  if (!dict || !scalars) return false;
+  rt::RecursionGuard guard(" while building defaults");
+  copy = guard ? Ref::steal(PyDict_Copy(dict)) : nullptr;
+  return true;
 }
 
 // convert_defaults for a value of any class but the built-in primitives and

@@ -382,7 +382,9 @@ def test_a_registered_virtual_subclass_is_converted_on_the_next_call():
 
 @dataclasses.dataclass
 class Scalars(ConfigData):
-    size: int = 1
+    """One field of each scalar class."""
+
+    size: int = dataclasses.field(default=1)
     label: str = "one"
     ratio: float = 0.5
     enabled: bool = True

@@ -8,11 +8,14 @@ import enum
 import pytest
 
 from nimbrel.quorvel.core.exceptions import QuorvelError, QuorvelParseError
-from nimbrel.quorvel.data import list_content, optional_content, record_content, union_content
+from nimbrel.quorvel.data import (enum_content, json_content, list_content, optional_content, parse, record_content,
+                                  serialize, union_content)
 from nimbrel.quorvel.data.enum_content import ConfigEnum
+from nimbrel.quorvel.data.json_content import ConfigUntypedDict
 from nimbrel.quorvel.data.list_content import ConfigList
 from nimbrel.quorvel.data.optional_content import ConfigOptional
 from nimbrel.quorvel.data.parse import from_defaults
+from nimbrel.quorvel.data.serialize import build_field
 from nimbrel.quorvel.data.record_content import ConfigData
 from nimbrel.quorvel.data.union_content import ConfigUnion
 from conftest import run_python
@@ -375,6 +378,62 @@ def test_a_registered_virtual_subclass_is_converted_on_the_next_call():
     assert build_defaults(value) is value
     abc.ABCMeta.register(BaseConfigurableData, Plain)
     assert build_defaults(value) == "converted"
+
+
+class Tint(ConfigEnum):
+    LIGHT = "light"
+
+
+@dataclasses.dataclass
+class Sized(ConfigData):
+    size: int = 1
+
+
+NAME_REFUSED = "Argument 'name' has incorrect type (expected str, got {})"
+KEY_NOT_TEXT = "Expected str, got {}"
+
+
+# A field without a name is named by the module's type_key_class as bound now. Enumerations and JSON objects
+# want text; the generic kinds let None on to instantiate_field, which refuses it; records pass any key on.
+@pytest.mark.parametrize("module, cls, key, message", [
+    (enum_content, Tint, None, KEY_NOT_TEXT.format("NoneType")),
+    (enum_content, Tint, 7, KEY_NOT_TEXT.format("int")),
+    (json_content, ConfigUntypedDict, None, KEY_NOT_TEXT.format("NoneType")),
+    (list_content, ConfigList[int], None, NAME_REFUSED.format("NoneType")),
+    (list_content, ConfigList[int], 7, KEY_NOT_TEXT.format("int")),
+    (optional_content, ConfigOptional[int], None, NAME_REFUSED.format("NoneType")),
+    (union_content, ConfigUnion[int | str], None, NAME_REFUSED.format("NoneType")),
+    (union_content, ConfigUnion[int | str], 7, KEY_NOT_TEXT.format("int")),
+    (record_content, Sized, None, NAME_REFUSED.format("NoneType")),
+    (record_content, Sized, 7, NAME_REFUSED.format("int")),
+])
+def test_a_rebound_type_key_lookup_names_the_field(monkeypatch, module, cls, key, message):
+    stock = module.type_key_class
+    monkeypatch.setattr(module, "type_key_class", lambda tp: key if tp is cls else stock(tp))
+    with pytest.raises(TypeError) as err:
+        cls.build_field_for_type()
+    assert str(err.value) == message
+    monkeypatch.setattr(module, "type_key_class", lambda tp: "keyed" if tp is cls else stock(tp))
+    assert cls.build_field_for_type().name == "keyed"
+
+
+class Untouchable:
+    """A union form that fails the moment it is compared."""
+
+    def __eq__(self, other):
+        raise RuntimeError("compared with Union")
+
+    __hash__ = object.__hash__
+
+
+# Each module compares an origin with the union forms in its own order: parse asks UnionType first, so
+# Union is never compared for `A | B`; the field builder asks Union first.
+def test_each_module_compares_the_union_forms_in_its_own_order(monkeypatch):
+    monkeypatch.setattr(parse, "Union", Untouchable())
+    assert from_defaults(data={"selection": "int", "int": 3}, alias=int | str).content == 3
+    monkeypatch.setattr(serialize, "Union", Untouchable())
+    with pytest.raises(RuntimeError, match="^compared with Union$"):
+        build_field("x", int | str)
 
 
 # --- UI defaults of records whose fields are all plain values -------------------------------------------------------

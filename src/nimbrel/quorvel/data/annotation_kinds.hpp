@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "content_glue.hpp"
 #include "runtime.hpp"
 
 namespace quorvel::annotation_kinds {
@@ -12,13 +13,11 @@ inline rt::Name kContent("content");
 inline rt::Name kMin("min");
 inline rt::Name kMax("max");
 
-inline rt::Global kGetArgs("get_args");
 inline rt::Global kConfigData("ConfigData");
 inline rt::Global kConfigList("ConfigList");
 inline rt::Global kConfigOptional("ConfigOptional");
 inline rt::Global kConfigUnion("ConfigUnion");
 inline rt::Global kConfigUntypedDict("ConfigUntypedDict");
-inline rt::Global kTypeKeyClass("type_key_class");
 
 // What a value of an annotation is.
 enum class Kind : unsigned char {

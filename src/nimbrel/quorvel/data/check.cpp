@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "annotation_kinds.hpp"
+#include "content_glue.hpp"
 #include "record_fields.hpp"
 #include "runtime.hpp"
 
@@ -25,13 +26,7 @@ rt::Name kFrozen("frozen");
 rt::Name kDunderDataclassFields("__dataclass_fields__");
 
 rt::Global kDataclass("dataclass");
-rt::Global kEnum("Enum");
-rt::Global kUnionType("UnionType");
 rt::Global kAny("Any");
-rt::Global kGetOrigin("get_origin");
-rt::Global kBaseConfigurableData("BaseConfigurableData");
-rt::Global kDisplayClassName("display_class_name");
-rt::Global kDisplayValue("display_value");
 rt::Global kProblem("Problem");
 
 // --- annotations, compiled -----------------------------------------------------
@@ -506,7 +501,7 @@ class Walker {
   }
 
   bool walk_items(const Node& node, PyObject* items) {
-    int rows = node.content ? 1 : is_instance_of_global(items, kConfigList);
+    int rows = node.content ? 1 : is_instance_of(items, kConfigList);
     if (rows < 0) return false;
     Step::Kind step = rows ? Step::Kind::kRow : Step::Kind::kIndex;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
@@ -571,11 +566,6 @@ class Walker {
     std::optional<Descent> under_selection;
     if (wrapped) under_selection.emplace(path_, Step{Step::Kind::kSelection, content});
     return check(*member, content);
-  }
-
-  static int is_instance_of_global(PyObject* value, const rt::Global& cls) {
-    Ref target = cls.get();
-    return target ? rt::is_instance(value, target) : -1;
   }
 
   bool check_bounds(const Node& node, PyObject* number) {

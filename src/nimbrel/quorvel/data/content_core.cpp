@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "content_glue.hpp"
 #include "content_fields.hpp"
 #include "module_api.hpp"
 #include "record_fields.hpp"
@@ -24,14 +25,8 @@ rt::Name kDunderAbstractMethods("__abstractmethods__");
 rt::Name kDunderDataclassFields("__dataclass_fields__");
 rt::Name kGetMro("getmro");
 
-rt::Global kBaseConfigurableData("BaseConfigurableData");
 rt::Global kPrimitiveArgs("PrimitiveArgs");
-rt::Global kQuorvelError("QuorvelError");
 rt::Global kImplementationError("QuorvelImplementationError");
-rt::Global kDisplayClassName("display_class_name");
-rt::Global kDisplayValue("display_value");
-rt::Global kTypeKeyClass("type_key_class");
-rt::Global kGetOrigin("get_origin");
 rt::Global kIsDataclass("is_dataclass");
 rt::Global kFieldsOf("fields");
 rt::Global kInspect("inspect");

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 
+#include "content_glue.hpp"
 #include "module_api.hpp"
 #include "runtime.hpp"
 
@@ -49,18 +51,32 @@ inline Ref copy_metadata(PyObject* metadata) {
   return Ref::steal(given ? PyDict_Copy(metadata) : PyDict_New());
 }
 
-// The field name: the given one when truthy, else the class's type key,
-// which must be text.
-inline Ref name_or_type_key(PyObject* cls, PyObject* name, const rt::Global& type_key_class) {
+// The caller's metadata, once copied, may not bring the default: the kind
+// sets it from the value. False, with QuorvelMetadataError, when it does.
+inline bool refuse_given_default(PyObject* md) {
+  int ambiguous = PyDict_Contains(md, kDefault);
+  if (ambiguous == 0) return true;
+  if (ambiguous > 0) rt::raise_global(kMetadataError, PyUnicode_FromString("Ambiguous default value."));
+  return false;
+}
+
+// What a type key standing in for the field name must be. The kinds differ:
+// enumerations and JSON objects want text, the generic kinds let None through
+// to instantiate_field, which refuses it, and records pass any key on.
+enum class KeyCheck { kText, kTextOrNone, kAny };
+
+[[gnu::cold, gnu::noinline]] inline std::nullptr_t key_not_text(PyObject* key) {
+  PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(key)->tp_name);
+  return nullptr;
+}
+
+// The field name: the given one when truthy, else the class's type key.
+inline Ref name_or_type_key(PyObject* cls, PyObject* name, KeyCheck check) {
   int given = PyObject_IsTrue(name);
   if (given != 0) return given < 0 ? nullptr : Ref::borrow(name);
-  Ref lookup = type_key_class.get();
-  Ref key = lookup ? Ref::steal(PyObject_CallOneArg(lookup, cls)) : nullptr;
-  if (key && !PyUnicode_CheckExact(key.get())) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(key.get())->tp_name);
-    return nullptr;
-  }
-  return key;
+  Ref key = rt::call_global(kTypeKeyClass, cls);
+  if (!key || check == KeyCheck::kAny || PyUnicode_CheckExact(key.get())) return key;
+  return check == KeyCheck::kTextOrNone && key.get() == Py_None ? key : key_not_text(key);
 }
 
 // The calls of the field builder's two functions. Each goes through the
@@ -74,9 +90,8 @@ inline bool hands_over(PyObject* name, PyObject* metadata) {
 }
 
 // instantiate_field(field_kind, name, metadata)
-inline PyObject* instantiate(const rt::Global& instantiate_field, const rt::Global& field_kind, PyObject* name,
-                             PyObject* metadata) {
-  Ref fn = instantiate_field.get();
+inline PyObject* instantiate(const rt::Global& field_kind, PyObject* name, PyObject* metadata) {
+  Ref fn = kInstantiateField.get();
   Ref kind = fn ? field_kind.get() : nullptr;
   if (!kind) return nullptr;
   const module_api::FieldBuilder* builder = module_api::field_builder_api();

@@ -1,4 +1,5 @@
 // Enumerations as content: members offered as selectable options.
+#include "content_glue.hpp"
 #include "content_fields.hpp"
 #include "enum_members.hpp"
 #include "module_api.hpp"
@@ -7,36 +8,12 @@
 namespace quorvel {
 namespace {
 
-rt::Name kName("name");
-rt::Name kText("text");
 rt::Name kOptions("options");
 rt::Name kFromDefaults("from_defaults");
 rt::Name kRegister("register");
 
 rt::Global kBuildDefaults("build_defaults");
-rt::Global kInstantiateField("instantiate_field");
 rt::Global kFieldEnum("FieldEnum");
-rt::Global kQuorvelError("QuorvelError");
-rt::Global kMetadataError("QuorvelMetadataError");
-rt::Global kDisplayClassName("display_class_name");
-rt::Global kTypeKeyClass("type_key_class");
-
-// [{"text": member.name, "value": member.value} for member in cls]
-Ref member_options(PyObject* cls) {
-  Ref members = Ref::steal(PyObject_GetIter(cls));
-  Ref options = members ? Ref::steal(PyList_New(0)) : nullptr;
-  if (!options) return nullptr;
-  while (Ref member = Ref::steal(PyIter_Next(members))) {
-    Ref text = Ref::steal(PyObject_GetAttr(member, kName));
-    Ref value = text ? Ref::steal(PyObject_GetAttr(member, enum_members::kValue)) : nullptr;
-    Ref option = value ? Ref::steal(PyDict_New()) : nullptr;
-    if (!option || PyDict_SetItem(option, kText, text) < 0 || PyDict_SetItem(option, enum_members::kValue, value) < 0 ||
-        PyList_Append(options, option) < 0) {
-      return nullptr;
-    }
-  }
-  return PyErr_Occurred() ? nullptr : options;
-}
 
 // A member given as text (its value or its name) becomes the member.
 Ref member_value(PyObject* cls, PyObject* value) {
@@ -48,20 +25,16 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   PyObject* cls = args[0];
   Ref value = member_value(cls, args[1]);
   Ref md = value ? content_fields::copy_metadata(args[4]) : nullptr;
-  if (!md) return nullptr;
-  int has_default = PyDict_Contains(md, kDefault);
-  if (has_default != 0) {
-    return has_default < 0 ? nullptr : rt::raise_global(kMetadataError, PyUnicode_FromString("Ambiguous default value."));
-  }
-  Ref name = content_fields::name_or_type_key(cls, args[3], kTypeKeyClass);
-  Ref options = name ? member_options(cls) : nullptr;
+  if (!md || !content_fields::refuse_given_default(md)) return nullptr;
+  Ref name = content_fields::name_or_type_key(cls, args[3], content_fields::KeyCheck::kText);
+  Ref options = name ? enum_members::options(cls) : nullptr;
   if (!options || PyDict_SetItem(md, kOptions, options) < 0) return nullptr;
   if (value.get() != Py_None) {
     Ref to_defaults = kBuildDefaults.get();
     Ref defaults = to_defaults ? Ref::steal(PyObject_CallOneArg(to_defaults, value)) : nullptr;
     if (!defaults || (defaults.get() != Py_None && PyDict_SetItem(md, kDefault, defaults) < 0)) return nullptr;
   }
-  return content_fields::instantiate(kInstantiateField, kFieldEnum, name, md);
+  return content_fields::instantiate(kFieldEnum, name, md);
 }
 
 // self.value; nothing nested, so the conversion it is part of does not matter.
@@ -70,7 +43,7 @@ PyObject* member_defaults(PyObject* self, module_api::DefaultsRun*) { return PyO
 PyObject* build_defaults(rt::Function*, PyObject* const* args) { return member_defaults(args[0], nullptr); }
 
 PyObject* parse_enum(PyObject* cls, PyObject* data, PyObject*) {
-  return enum_members::find(cls, data, kQuorvelError, kDisplayClassName);
+  return enum_members::find(cls, data);
 }
 
 PyObject* from_defaults(rt::Function*, PyObject* const* args) { return parse_enum(args[0], args[1], args[2]); }
@@ -131,10 +104,8 @@ bool exec_module(PyObject* module) {
   if (!forward || !enum_members::init() || !rt::add_object(module, "E", rt::make_type_var(module, "E", forward))) {
     return false;
   }
-  Ref enum_class = Ref::steal(config_enum(module));
-  return module_api::remember_own_parse(api, enum_class) && module_api::add_defaults_kind(enum_class, member_defaults) &&
-         rt::add_object(module, "ConfigEnum", enum_class.release()) &&
-         module_api::export_kind(module, module_api::KindId::kEnum, api);
+  return module_api::add_kind_class(module, "ConfigEnum", Ref::steal(config_enum(module)), api, member_defaults,
+                                    module_api::KindId::kEnum);
 }
 
 }  // namespace

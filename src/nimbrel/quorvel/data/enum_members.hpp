@@ -1,12 +1,16 @@
-// Finding an enumeration member from UI data, shared by enum content and the parse dispatcher.
+// An enumeration's members as UI options and found again from UI data, shared by enum content, the field
+// builder and the parse dispatcher.
 #pragma once
 
+#include "content_glue.hpp"
 #include "runtime.hpp"
 #include "value_text.hpp"
 
 namespace quorvel::enum_members {
 
 inline rt::Name kValue("value");
+inline rt::Name kName("name");
+inline rt::Name kText("text");
 inline rt::Name kValueToMember("_value2member_map_");
 inline rt::Name kDunderCall("__call__");
 inline rt::Name kDunderNew("__new__");
@@ -23,6 +27,23 @@ inline bool init() {
   // Enum.__new__ as every enumeration's namespace holds it: the function itself.
   Py_XSETREF(stock_new, stock_call ? PyObject_GetAttr(enum_base, kDunderNew) : nullptr);
   return stock_new != nullptr;
+}
+
+// [{"text": member.name, "value": member.value} for member in cls]
+inline Ref options(PyObject* cls) {
+  Ref members = Ref::steal(PyObject_GetIter(cls));
+  Ref options = members ? Ref::steal(PyList_New(0)) : nullptr;
+  if (!options) return nullptr;
+  while (Ref member = Ref::steal(PyIter_Next(members))) {
+    Ref text = Ref::steal(PyObject_GetAttr(member, kName));
+    Ref value = text ? Ref::steal(PyObject_GetAttr(member, kValue)) : nullptr;
+    Ref option = value ? Ref::steal(PyDict_New()) : nullptr;
+    if (!option || PyDict_SetItem(option, kText, text) < 0 || PyDict_SetItem(option, kValue, value) < 0 ||
+        PyList_Append(options, option) < 0) {
+      return nullptr;
+    }
+  }
+  return PyErr_Occurred() ? nullptr : options;
 }
 
 // Whether `cls(value)` is the stock lookup: its metaclass calls and reads
@@ -49,12 +70,11 @@ inline Ref mapped_member(PyObject* cls, PyObject* wanted) {
   return Ref::steal(member);
 }
 
-// "Invalid <class>: <repr(data)>", raised inside the handler of the failed
-// value lookup (which is the exception currently raised).
-inline PyObject* invalid(PyObject* cls, PyObject* data, const rt::Global& error_class,
-                         const rt::Global& display_class_name) {
-  return rt::reraise(error_class, false, [&](PyObject*) -> Ref {
-    Ref shown = rt::call_global(display_class_name, cls);
+// QuorvelError("Invalid <class>: <repr(data)>"), raised inside the handler
+// of the failed value lookup (which is the exception currently raised).
+inline PyObject* invalid(PyObject* cls, PyObject* data) {
+  return rt::reraise(kQuorvelError, false, [&](PyObject*) -> Ref {
+    Ref shown = rt::call_global(kDisplayClassName, cls);
     Ref text = shown ? value_text::repr(data) : nullptr;
     return text ? Ref::steal(PyUnicode_FromFormat("Invalid %U: %U", shown.get(), text.get())) : nullptr;
   });
@@ -62,9 +82,8 @@ inline PyObject* invalid(PyObject* cls, PyObject* data, const rt::Global& error_
 
 // The member of `cls` that `data` names: a member as is; a dictionary's
 // "value" entry, else its "default" entry; then lookup by value and, for
-// text, by name. Nothing matching raises `error_class` ("Invalid ...").
-inline PyObject* find(PyObject* cls, PyObject* data, const rt::Global& error_class,
-                      const rt::Global& display_class_name) {
+// text, by name. Nothing matching raises QuorvelError ("Invalid ...").
+inline PyObject* find(PyObject* cls, PyObject* data) {
   int member = PyObject_IsInstance(data, cls);
   if (member != 0) return member < 0 ? nullptr : Py_NewRef(data);
   Ref wanted = Ref::borrow(data);
@@ -96,7 +115,7 @@ inline PyObject* find(PyObject* cls, PyObject* data, const rt::Global& error_cla
     // the caller's error is raised inside.
     PyErr_SetRaisedException(caught);
   }
-  return invalid(cls, wanted, error_class, display_class_name);
+  return invalid(cls, wanted);
 }
 
 }  // namespace quorvel::enum_members

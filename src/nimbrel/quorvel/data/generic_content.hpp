@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <type_traits>
 
+#include "content_glue.hpp"
 #include "content_fields.hpp"
 #include "parse_call.hpp"
 #include "runtime.hpp"
@@ -19,20 +20,12 @@ inline rt::Name kTypingAlias("typing_alias");
 inline rt::Name kContainedType("_contained_type");
 inline rt::Name kDunderClassGetitem("__class_getitem__");
 
-inline rt::Global kGetOrigin("get_origin");
-inline rt::Global kBaseConfigurableData("BaseConfigurableData");
 inline rt::Global kRequireValidConfigType("require_valid_config_type");
 inline rt::Global kBuildDefaults("build_defaults");
 inline rt::Global kFromDefaults("from_defaults");
 inline rt::Global kBuildField("build_field");
-inline rt::Global kInstantiateField("instantiate_field");
-inline rt::Global kQuorvelError("QuorvelError");
-inline rt::Global kMetadataError("QuorvelMetadataError");
 inline rt::Global kParseError("QuorvelParseError");
-inline rt::Global kTypeResolutionError("QuorvelTypeResolutionError");
-inline rt::Global kDisplayClassName("display_class_name");
 inline rt::Global kResolveGenericArg("resolve_generic_arg");
-inline rt::Global kTypeKeyClass("type_key_class");
 inline rt::Global kGenericWithArgs("GenericWithArgs");
 
 // build_field(value_type=, name=, metadata=)
@@ -41,12 +34,6 @@ inline rt::Keywords build_field_keywords({"value_type", "name", "metadata"});
 inline bool init_keywords(PyObject* module) { return parse_call::remember_dispatcher(module); }
 
 // --- calls and errors --------------------------------------------------------
-
-// isinstance(value, <module global>)
-inline int is_instance_of(PyObject* value, const rt::Global& cls) {
-  Ref target = cls.get();
-  return target ? rt::is_instance(value, target) : -1;
-}
 
 // The raising helpers answer nullptr, so they can end a function returning
 // either a plain pointer or a Ref.
@@ -211,18 +198,12 @@ enum class Order { kNameFirst, kAliasFirst };
 
 inline Ref copied_metadata(PyObject* metadata) {
   Ref copy = content_fields::copy_metadata(metadata);
-  if (!copy) return nullptr;
-  int ambiguous = PyDict_Contains(copy, kDefault);
-  if (ambiguous == 0) return copy;
-  return ambiguous < 0 ? nullptr : raise_error(kMetadataError, PyUnicode_FromString("Ambiguous default value."));
+  return copy && content_fields::refuse_given_default(copy) ? copy : nullptr;
 }
 
-// `name or type_key_class(cls)`. Unlike content_fields::name_or_type_key, a
-// key of None passes: the generic kinds leave its refusal to instantiate_field.
+// `name or type_key_class(cls)`, a key of None let through.
 inline Ref field_name(PyObject* cls, PyObject* name) {
-  int given = PyObject_IsTrue(name);
-  if (given != 0) return given < 0 ? nullptr : Ref::borrow(name);
-  return type_key(cls);
+  return content_fields::name_or_type_key(cls, name, content_fields::KeyCheck::kTextOrNone);
 }
 
 // `cls.typing_alias()` when no alias was given.
@@ -247,14 +228,6 @@ inline bool start_field(PyObject* const* args, Order order, FieldStart& start) {
   return static_cast<bool>(start.name);
 }
 
-// The start of the list and optional fields, which also settle their one
-// type argument: `cls._contained_type(type_specification)`.
-inline bool start_inner_field(PyObject* const* args, FieldStart& start, Ref& inner_type) {
-  if (!start_field(args, Order::kNameFirst, start)) return false;
-  inner_type = Ref::steal(PyObject_CallMethodOneArg(args[0], kContainedType, start.type_specification));
-  return static_cast<bool>(inner_type);
-}
-
 // `metadata.pop(key, None) or {}`: the caller's metadata for the child field
 // under `key`, which must be a dict (subclasses accepted). Not yet copied.
 inline Ref pop_child_metadata(PyObject* cls, PyObject* metadata, PyObject* key) {
@@ -271,6 +244,17 @@ inline Ref pop_child_metadata(PyObject* cls, PyObject* metadata, PyObject* key) 
 inline Ref copy_dict(PyObject* mapping) {
   Ref copy = Ref::steal(PyDict_New());
   return copy && PyDict_Merge(copy, mapping, 1) == 0 ? copy : nullptr;
+}
+
+// A copy of the caller's metadata for the child field under `key` (see
+// pop_child_metadata), which may not bring a default: the kind sets it. One
+// that does is refused by `refuse()`, which raises and answers nullptr.
+template <typename Refuse>
+Ref child_metadata_copy(PyObject* cls, PyObject* metadata, PyObject* key, Refuse refuse) {
+  Ref raw = pop_child_metadata(cls, metadata, key);
+  int ambiguous = raw ? PySequence_Contains(raw, kDefault) : -1;
+  if (ambiguous != 0) return ambiguous < 0 ? nullptr : refuse();
+  return copy_dict(raw);
 }
 
 // Child fields are shown without a label unless the metadata brings one.
@@ -292,9 +276,31 @@ inline bool set_children(PyObject* metadata, PyObject* fields, PyObject* default
   return PyDict_SetItem(metadata, kFields, fields) == 0 && PyDict_SetItem(metadata, kDefault, default_value) == 0;
 }
 
-// instantiate_field(field_kind, name, metadata), with `metadata` made for this call only.
-inline PyObject* instantiate(const rt::Global& field_kind, PyObject* name, PyObject* metadata) {
-  return content_fields::instantiate(kInstantiateField, field_kind, name, metadata);
+// The child fields of a list or optional field and the field's default, as
+// the kind makes them; a missing one means the kind failed.
+struct Children {
+  Ref fields;
+  Ref default_value;
+};
+
+// build_field_for_type of the list and optional kinds, for `args` (cls,
+// value, type_specification, name, metadata): the field started, its one
+// type argument settled (`cls._contained_type(type_specification)`), then
+// `make_children(metadata, inner_type)` and the field of `field_kind`.
+template <typename MakeChildren>
+PyObject* build_inner_field(PyObject* const* args, const rt::Global& field_kind, MakeChildren make_children) {
+  rt::RecursionGuard guard(" while building fields");
+  if (!guard) return nullptr;
+  FieldStart start;
+  if (!start_field(args, Order::kNameFirst, start)) return nullptr;
+  Ref inner_type = Ref::steal(PyObject_CallMethodOneArg(args[0], kContainedType, start.type_specification));
+  if (!inner_type) return nullptr;
+  Children children = make_children(start.metadata.get(), inner_type.get());
+  if (!children.fields || !children.default_value ||
+      !set_children(start.metadata, children.fields, children.default_value)) {
+    return nullptr;
+  }
+  return content_fields::instantiate(field_kind, start.name, start.metadata);
 }
 
 // --- methods and declarations ------------------------------------------------
@@ -332,6 +338,11 @@ inline constexpr const char* kClassGetitemDoc =
 inline constexpr rt::Param kSelfParams[] = {{"self"}};
 inline constexpr rt::Param kContainedTypeParams[] = {{"cls"}, {"alias", "WrapperAlias"}};
 inline constexpr rt::Param kClassGetitemParams[] = {{"cls"}, {"item", "Any"}};
+
+// _contained_type of the list and optional kinds, `doc` naming the kind.
+constexpr rt::FunctionSpec contained_type_spec(const char* doc) {
+  return {"_contained_type", doc, contained_type_method, kContainedTypeParams, "ConfigType"};
+}
 
 inline const rt::FunctionSpec kCheckedClassGetitem = {"__class_getitem__", kClassGetitemDoc, checked_class_getitem,
                                                       kClassGetitemParams, "Any"};

@@ -1,4 +1,5 @@
 // Free JSON objects: a dictionary content kind shown as a JSON text field.
+#include "content_glue.hpp"
 #include "content_fields.hpp"
 #include "module_api.hpp"
 #include "runtime.hpp"
@@ -6,11 +7,7 @@
 namespace quorvel {
 namespace {
 
-rt::Global kInstantiateField("instantiate_field");
 rt::Global kFieldJsonText("FieldJsonText");
-rt::Global kTypeKeyClass("type_key_class");
-rt::Global kDisplayClassName("display_class_name");
-rt::Global kMetadataError("QuorvelMetadataError");
 rt::Global kValidationError("QuorvelValidationError");
 
 PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
@@ -18,18 +15,14 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   PyObject* value = args[1];
   PyObject* metadata = args[4];
   Ref md = content_fields::copy_metadata(metadata);
-  if (!md) return nullptr;
-  int has_default = PyDict_Contains(md, kDefault);
-  if (has_default != 0) {
-    return has_default < 0 ? nullptr : rt::raise_global(kMetadataError, PyUnicode_FromString("Ambiguous default value."));
-  }
-  Ref name = content_fields::name_or_type_key(cls, args[3], kTypeKeyClass);
+  if (!md || !content_fields::refuse_given_default(md)) return nullptr;
+  Ref name = content_fields::name_or_type_key(cls, args[3], content_fields::KeyCheck::kText);
   if (!name) return nullptr;
   if (value != Py_None) {
     Ref payload = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value));
     if (!payload || PyDict_SetItem(md, kDefault, payload) < 0) return nullptr;
   }
-  return content_fields::instantiate(kInstantiateField, kFieldJsonText, name, md);
+  return content_fields::instantiate(kFieldJsonText, name, md);
 }
 
 // dict(self); nothing nested, so the conversion it is part of does not matter.
@@ -39,16 +32,7 @@ PyObject* payload_defaults(PyObject* self, module_api::DefaultsRun*) {
 
 PyObject* build_defaults(rt::Function*, PyObject* const* args) { return payload_defaults(args[0], nullptr); }
 
-PyObject* expected_dict(PyObject* cls, PyObject* data) {
-  Ref display_class_name = kDisplayClassName.get();
-  Ref shown = display_class_name ? Ref::steal(PyObject_CallOneArg(display_class_name, cls)) : nullptr;
-  if (!shown) return nullptr;
-  if (data == Py_None) {
-    return rt::raise_global(kValidationError, PyUnicode_FromFormat("Expected dict for %U, got None.", shown.get()));
-  }
-  return rt::raise_global(kValidationError, PyUnicode_FromFormat("Expected dict for %U, got %R.", shown.get(),
-                                                             reinterpret_cast<PyObject*>(Py_TYPE(data))));
-}
+PyObject* expected_dict(PyObject* cls, PyObject* data) { return raise_expected(kValidationError, cls, "dict", data); }
 
 PyObject* from_defaults(rt::Function*, PyObject* const* args) {
   PyObject* cls = args[0];

@@ -1,4 +1,7 @@
 // List content: a homogeneous list of configurable items that is itself a Python list.
+#include <utility>
+
+#include "content_glue.hpp"
 #include "content_plans.hpp"
 #include "generic_content.hpp"
 
@@ -23,22 +26,23 @@ Ref current_defaults(PyObject* value) {
   return Ref::steal(own ? PyObject_CallMethodNoArgs(value, kBuildDefaultsMethod) : PyList_New(0));
 }
 
-PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
-  rt::RecursionGuard guard(" while building fields");
-  if (!guard) return nullptr;
-  FieldStart start;
-  Ref inner_type;
-  if (!start_inner_field(args, start, inner_type)) return nullptr;
-  Ref raw_inner = pop_child_metadata(args[0], start.metadata, kContent);
+// The item field, and the current items' UI defaults as the field's default.
+Children item_children(PyObject* cls, PyObject* value, PyObject* metadata, PyObject* inner_type) {
+  Ref raw_inner = pop_child_metadata(cls, metadata, kContent);
   Ref inner_metadata = raw_inner ? copy_dict(raw_inner) : nullptr;
   // The items carry their own values, so a default for the item field is dropped.
   if (!inner_metadata || PyDict_Pop(inner_metadata, kDefault, nullptr) < 0 || !default_display_name(inner_metadata)) {
-    return nullptr;
+    return {};
   }
   Ref fields = inner_fields(inner_type, inner_metadata);
-  Ref defaults = fields ? current_defaults(args[1]) : nullptr;
-  if (!defaults || !set_children(start.metadata, fields, defaults)) return nullptr;
-  return instantiate(kFieldList, start.name, start.metadata);
+  Ref defaults = fields ? current_defaults(value) : nullptr;
+  return {std::move(fields), std::move(defaults)};
+}
+
+PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
+  return build_inner_field(args, kFieldList, [args](PyObject* metadata, PyObject* inner_type) {
+    return item_children(args[0], args[1], metadata, inner_type);
+  });
 }
 
 // Appends {"content": build_defaults(item)} to `rows`.
@@ -166,12 +170,10 @@ module_api::Kind api = {nullptr, parse_list};
 constexpr auto kBuildFieldForTypeParams = content_fields::field_for_type_params("Type[ConfigList[T]]", "ConfigList[T] | None");
 constexpr auto kFromDefaultsParams = content_fields::from_defaults_params("dict[str, Any] | Any | None");
 
-const rt::FunctionSpec kContainedTypeSpec = {
-    "_contained_type",
+const rt::FunctionSpec kContainedTypeSpec = contained_type_spec(
     "Simple utility function that checks the contained type and returns it.\n\n"
     "        Given ConfigList[A] this returns A and checks before that A is of type ConfigType.\n"
-    "        ",
-    contained_type_method, kContainedTypeParams, "ConfigType"};
+    "        ");
 const rt::FunctionSpec kBuildFieldForTypeSpec = {"build_field_for_type", content_fields::kFieldForTypeDoc, build_field_for_type,
                                                  kBuildFieldForTypeParams, "FieldList | BaseField"};
 const rt::FunctionSpec kBuildDefaultsSpec = {"build_defaults", "Emit list items as row objects under 'content'.",
@@ -237,10 +239,8 @@ bool exec_module(PyObject* module) {
     return false;
   }
   if (!init_keywords(module) || !add_type_var(module, "T") || !plans.init()) return false;
-  Ref list_class = Ref::steal(config_list(module));
-  return module_api::remember_own_parse(api, list_class) && module_api::add_defaults_kind(list_class, list_defaults) &&
-         rt::add_object(module, "ConfigList", list_class.release()) &&
-         module_api::export_kind(module, module_api::KindId::kList, api);
+  return module_api::add_kind_class(module, "ConfigList", Ref::steal(config_list(module)), api, list_defaults,
+                                    module_api::KindId::kList);
 }
 
 }  // namespace

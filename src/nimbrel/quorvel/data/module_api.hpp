@@ -164,6 +164,15 @@ inline bool add_defaults_kind(PyObject* cls, KindDefaults defaults) {
   return api->add_kind(own, defaults);
 }
 
+// The last step of a kind module's set-up: its class `cls` (nullptr passes its error on) becomes the module
+// attribute `name` once its own `from_defaults` is remembered and its `build_defaults` registered, and the
+// kind is exported.
+inline bool add_kind_class(PyObject* module, const char* name, rt::Ref cls, Kind& api, KindDefaults defaults,
+                           KindId id) {
+  return remember_own_parse(api, cls) && add_defaults_kind(cls, defaults) && rt::add_object(module, name, cls.release()) &&
+         export_kind(module, id, api);
+}
+
 // build_defaults(value) through a module's `build_defaults` binding, looked up when this is made: content
 // core's conversion directly, within `run`, while the binding is still content core's own function, else a
 // call of whatever it is bound to.

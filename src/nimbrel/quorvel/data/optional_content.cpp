@@ -1,4 +1,7 @@
 // Optional content: a value that the user switches on or off.
+#include <utility>
+
+#include "content_glue.hpp"
 #include "content_plans.hpp"
 #include "generic_content.hpp"
 
@@ -25,29 +28,26 @@ Ref current_content(PyObject* value) {
 // The inner field's metadata: the caller's "content" entry, copied, with the
 // current content as its default.
 Ref inner_metadata(PyObject* cls, PyObject* metadata, PyObject* content) {
-  Ref raw = pop_child_metadata(cls, metadata, kContent);
-  int ambiguous = raw ? PySequence_Contains(raw, kDefault) : -1;
-  if (ambiguous != 0) {
-    return ambiguous < 0 ? nullptr
-                         : raise_error(kMetadataError, PyUnicode_FromString("Ambiguous (inner) default value."));
-  }
-  Ref inner = copy_dict(raw);
+  Ref inner = child_metadata_copy(cls, metadata, kContent, [] {
+    return raise_error(kMetadataError, PyUnicode_FromString("Ambiguous (inner) default value."));
+  });
   if (!inner || (content != Py_None && PyDict_SetItem(inner, kDefault, content) < 0)) return nullptr;
   return default_display_name(inner) ? inner : nullptr;
 }
 
-PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
-  rt::RecursionGuard guard(" while building fields");
-  if (!guard) return nullptr;
-  FieldStart start;
-  Ref inner_type;
-  if (!start_inner_field(args, start, inner_type)) return nullptr;
-  Ref content = current_content(args[1]);
-  Ref inner = content ? inner_metadata(args[0], start.metadata, content) : nullptr;
+// The content field, and whether there is content as the field's default.
+Children content_children(PyObject* cls, PyObject* value, PyObject* metadata, PyObject* inner_type) {
+  Ref content = current_content(value);
+  Ref inner = content ? inner_metadata(cls, metadata, content) : nullptr;
   Ref fields = inner ? inner_fields(inner_type, inner) : nullptr;
-  PyObject* enabled = content.get() != Py_None ? Py_True : Py_False;
-  if (!fields || !set_children(start.metadata, fields, enabled)) return nullptr;
-  return instantiate(kFieldOptional, start.name, start.metadata);
+  if (!fields) return {};
+  return {std::move(fields), Ref::borrow(content.get() != Py_None ? Py_True : Py_False)};
+}
+
+PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
+  return build_inner_field(args, kFieldOptional, [args](PyObject* metadata, PyObject* inner_type) {
+    return content_children(args[0], args[1], metadata, inner_type);
+  });
 }
 
 // {"default": False}, or {"default": True, "content": build_defaults(self.content)}, within `run`.
@@ -128,12 +128,10 @@ constexpr auto kBuildFieldForTypeParams =
     content_fields::field_for_type_params("Type[ConfigOptional[T]]", "ConfigOptional[T] | None");
 constexpr auto kFromDefaultsParams = content_fields::from_defaults_params("dict[str, Any] | Any");
 
-const rt::FunctionSpec kContainedTypeSpec = {
-    "_contained_type",
+const rt::FunctionSpec kContainedTypeSpec = contained_type_spec(
     "Simple utility function that checks the contained type and returns it.\n\n"
     "        Given ConfigOptional[A] this returns A and checks before that A is of type ConfigType.\n"
-    "        ",
-    contained_type_method, kContainedTypeParams, "ConfigType"};
+    "        ");
 const rt::FunctionSpec kBuildFieldForTypeSpec = {"build_field_for_type", content_fields::kFieldForTypeDoc, build_field_for_type,
                                                  kBuildFieldForTypeParams, "FieldOptional | BaseField"};
 const rt::FunctionSpec kBuildDefaultsSpec = {"build_defaults", kNestedDefaultsDoc, build_defaults, kSelfParams,
@@ -203,10 +201,8 @@ bool exec_module(PyObject* module) {
     return false;
   }
   if (!init_keywords(module) || !add_type_var(module, "T") || !plans.init()) return false;
-  Ref optional_class = Ref::steal(config_optional(module));
-  return module_api::remember_own_parse(api, optional_class) && module_api::add_defaults_kind(optional_class, optional_defaults) &&
-         rt::add_object(module, "ConfigOptional", optional_class.release()) &&
-         module_api::export_kind(module, module_api::KindId::kOptional, api);
+  return module_api::add_kind_class(module, "ConfigOptional", Ref::steal(config_optional(module)), api, optional_defaults,
+                                    module_api::KindId::kOptional);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // The typed parse dispatcher: UI defaults data becomes typed values for any supported annotation.
+#include "content_glue.hpp"
 #include "enum_members.hpp"
 #include "module_api.hpp"
 #include "record_fields.hpp"
@@ -12,22 +13,12 @@ rt::Name kFromDefaults("from_defaults");
 rt::Name kContent("content");
 
 rt::Global kWarn("warn");
-rt::Global kGetOrigin("get_origin");
-rt::Global kGetArgs("get_args");
-rt::Global kUnion("Union");
-rt::Global kUnionType("UnionType");
-rt::Global kEnum("Enum");
 rt::Global kAny("Any");
 rt::Global kPrimitiveArgs("PrimitiveArgs");
-rt::Global kBaseConfigurableData("BaseConfigurableData");
-rt::Global kQuorvelError("QuorvelError");
 rt::Global kParseError("QuorvelParseError");
-rt::Global kTypeResolutionError("QuorvelTypeResolutionError");
 rt::Global kUserError("QuorvelUserError");
-rt::Global kDisplayClassName("display_class_name");
 rt::Global kGetImplementation("get_implementation");
 rt::Global kResolveGenericArg("resolve_generic_arg");
-rt::Global kTypeKeyClass("type_key_class");
 
 // Substrings that make a string annotation unusable: generics cannot be recovered from text.
 constexpr const char* kStringAnnotationTokens[] = {"[", "]", "|", "Union", "Optional", "list", "dict[", "tuple"};
@@ -75,9 +66,7 @@ Ref content_kind(Kind kind) {
 
 // issubclass(cls, <module global>) for a class; 0 for anything else.
 int class_derives(PyObject* cls, const rt::Global& base) {
-  if (!PyType_Check(cls)) return 0;
-  Ref target = base.get();
-  return target ? rt::is_subclass(cls, target) : -1;
+  return PyType_Check(cls) ? is_subclass_of(cls, base) : 0;
 }
 
 // warn(message, category, stacklevel=1). Level 1 is the Python code calling
@@ -173,17 +162,6 @@ PyObject* parse_string_alias(PyObject* alias, PyObject* data) {
 }
 
 // --- unions ----------------------------------------------------------------------
-
-// origin == types.UnionType or origin == typing.Union
-int is_union(PyObject* origin) {
-  for (const rt::Global* global : {&kUnionType, &kUnion}) {
-    Ref union_form = global->get();
-    if (!union_form) return -1;
-    int equal = PyObject_RichCompareBool(origin, union_form, Py_EQ);
-    if (equal != 0) return equal;
-  }
-  return 0;
-}
 
 PyObject* expect_exact_dict(PyObject* data) {
   if (PyDict_CheckExact(data)) return data;
@@ -497,7 +475,7 @@ PyObject* dispatch_plain(PyObject* alias, PyObject* data) {
   // content reads its members, so such fields and dict keys parse too.
   int enumeration = class_derives(alias, kEnum);
   if (enumeration != 0) {
-    return enumeration < 0 ? nullptr : enum_members::find(alias, data, kQuorvelError, kDisplayClassName);
+    return enumeration < 0 ? nullptr : enum_members::find(alias, data);
   }
   return rt::raise_global(kTypeResolutionError, PyUnicode_FromFormat("Unsupported alias %R for data of type %R.", alias,
                                                                  reinterpret_cast<PyObject*>(Py_TYPE(data))));
@@ -506,7 +484,7 @@ PyObject* dispatch_plain(PyObject* alias, PyObject* data) {
 PyObject* dispatch_with_origin(PyObject* alias, PyObject* origin, PyObject* data) {
   int content = class_derives(origin, kBaseConfigurableData);
   if (content != 0) return content < 0 ? nullptr : guarded_with_display(origin, data, alias, alias, data);
-  int union_origin = is_union(origin);
+  int union_origin = is_union(origin, {&kUnionType, &kUnion});
   if (union_origin != 0) return union_origin < 0 ? nullptr : parse_union(alias, data);
   if (PyType_Check(origin)) {
     bool handled = false;

@@ -2,6 +2,7 @@
 #include <array>
 #include <vector>
 
+#include "content_glue.hpp"
 #include "content_fields.hpp"
 #include "parse_call.hpp"
 #include "plan_cache.hpp"
@@ -25,14 +26,8 @@ rt::Name kDunderDataclassFields("__dataclass_fields__");
 rt::Global kMissing("MISSING");
 rt::Global kFromDefaults("from_defaults");
 rt::Global kBuildField("build_field");
-rt::Global kInstantiateField("instantiate_field");
-rt::Global kQuorvelError("QuorvelError");
-rt::Global kMetadataError("QuorvelMetadataError");
 rt::Global kValidationError("QuorvelValidationError");
-rt::Global kDisplayClassName("display_class_name");
-rt::Global kDisplayValue("display_value");
 rt::Global kFieldData("FieldData");
-rt::Global kTypeKeyClass("type_key_class");
 
 // Resolved type hints per record class. Only successful resolutions are
 // kept: a forward reference that fails now may resolve later.
@@ -175,12 +170,6 @@ Ref child_fields(PyObject* cls, PyObject* md, PyObject* names, PyObject* value, 
   return children;
 }
 
-Ref group_name(PyObject* cls, PyObject* name) {
-  int given = PyObject_IsTrue(name);
-  if (given != 0) return given < 0 ? nullptr : Ref::borrow(name);
-  return rt::call_global(kTypeKeyClass, cls);
-}
-
 PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   rt::RecursionGuard guard(" while building record fields");
   if (!guard) return nullptr;
@@ -188,12 +177,8 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   PyObject* value = args[1];
   if (!record_fields::check_field_names(cls)) return nullptr;
   Ref md = Ref::steal(args[4] == Py_None ? PyDict_New() : PyDict_Copy(args[4]));
-  if (!md) return nullptr;
-  int has_default = PyDict_Contains(md, kDefault);
-  if (has_default != 0) {
-    return has_default < 0 ? nullptr : rt::raise_global(kMetadataError, PyUnicode_FromString("Ambiguous default value."));
-  }
-  Ref name = group_name(cls, args[3]);
+  if (!md || !content_fields::refuse_given_default(md)) return nullptr;
+  Ref name = content_fields::name_or_type_key(cls, args[3], content_fields::KeyCheck::kAny);
   if (!name) return nullptr;
   int has_fields = PyDict_Contains(md, kFields);
   if (has_fields != 0) {
@@ -212,20 +197,12 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   // them. Appended last, they keep the key order the group always had.
   Ref children = child_fields(cls, md, owned_names, value, hints);
   if (!children || PyDict_Pop(md, kContent, nullptr) < 0 || PyDict_SetItem(md, kFields, children) < 0) return nullptr;
-  return content_fields::instantiate(kInstantiateField, kFieldData, name, md);
+  return content_fields::instantiate(kFieldData, name, md);
 }
 
 // --- from_defaults -----------------------------------------------------------------
 
-PyObject* expected_dict(PyObject* cls, PyObject* data) {
-  Ref shown = display_name(cls);
-  if (!shown) return nullptr;
-  if (data == Py_None) {
-    return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Expected dict data for %U, got None.", shown.get()));
-  }
-  return rt::raise_global(kQuorvelError, PyUnicode_FromFormat("Expected dict data for %U, got %R.", shown.get(),
-                                                          reinterpret_cast<PyObject*>(Py_TYPE(data))));
-}
+PyObject* expected_dict(PyObject* cls, PyObject* data) { return raise_expected(kQuorvelError, cls, "dict data", data); }
 
 // --- the parse plan of a record class ----------------------------------------------
 

@@ -3,6 +3,7 @@
 // values.
 #pragma once
 
+#include "content_glue.hpp"
 #include "runtime.hpp"
 
 namespace quorvel::record_fields {
@@ -12,7 +13,6 @@ inline rt::Name kGetSubfieldDescriptors("get_subfield_descriptors");
 inline rt::Name kDunderDataclassFields("__dataclass_fields__");
 
 inline rt::Global kGetTypeHints("get_type_hints");
-inline rt::Global kDisplayClassName("display_class_name");
 
 // get_type_hints(cls, include_extras=)
 inline rt::Keywords include_extras_keywords({"include_extras"});

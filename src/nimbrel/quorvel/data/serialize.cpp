@@ -1,4 +1,6 @@
 // The field builder: a name, an annotation and field metadata become a UI field model.
+#include "content_glue.hpp"
+#include "enum_members.hpp"
 #include "module_api.hpp"
 #include "record_fields.hpp"
 #include "runtime.hpp"
@@ -9,21 +11,11 @@ namespace {
 rt::Name kName("name");
 rt::Name kInput("input");
 rt::Name kOptions("options");
-rt::Name kText("text");
-rt::Name kValue("value");
 rt::Name kDisplayName("display_name");
 rt::Name kBuildFieldForType("build_field_for_type");
 rt::Name kCapitalize("capitalize");
 
-rt::Global kEnum("Enum");
-rt::Global kUnion("Union");
-rt::Global kUnionType("UnionType");
-rt::Global kGetOrigin("get_origin");
-rt::Global kGetArgs("get_args");
 rt::Global kValidationError("ValidationError");
-rt::Global kBaseConfigurableData("BaseConfigurableData");
-rt::Global kQuorvelError("QuorvelError");
-rt::Global kTypeResolutionError("QuorvelTypeResolutionError");
 rt::Global kSchemaError("QuorvelSchemaError");
 rt::Global kBaseField("BaseField");
 rt::Global kFieldString("FieldString");
@@ -35,12 +27,6 @@ rt::Global kFieldEnum("FieldEnum");
 
 // The keywords content classes receive.
 rt::Keywords content_field_keywords({"value", "name", "metadata", "type_specification"});
-
-// issubclass(cls, <module global>)
-int is_subclass_of(PyObject* cls, const rt::Global& base) {
-  Ref target = base.get();
-  return target ? rt::is_subclass(cls, target) : -1;
-}
 
 // --- instantiate_field -------------------------------------------------------
 
@@ -190,41 +176,12 @@ PyObject* refuse_union(PyObject* name, PyObject* value_type) {
   return rt::raise_global(kTypeResolutionError, PyUnicode_FromFormat(format, name, value_type));
 }
 
-// origin == Union or origin == UnionType
-int is_union(PyObject* origin) {
-  for (const rt::Global* global : {&kUnion, &kUnionType}) {
-    Ref union_form = global->get();
-    if (!union_form) return -1;
-    int equal = rt::equal(origin, union_form);
-    if (equal != 0) return equal;
-  }
-  return 0;
-}
-
 PyObject* content_field(PyObject* origin, PyObject* name, PyObject* value_type, PyObject* value, PyObject* md) {
   if (PyDict_Pop(md, kDefault, nullptr) < 0) return nullptr;
   PyObject* call_args[] = {origin, value, name, md, value_type};
   PyObject* field = PyObject_VectorcallMethod(kBuildFieldForType, call_args, 1, content_field_keywords);
   // A class whose field hides the method is reported as such.
   return field != nullptr || !PyType_Check(origin) ? field : record_fields::explain_failure(origin);
-}
-
-// [{"text": member.name, "value": member.value} for member in enum_class]
-Ref enum_options(PyObject* enum_class) {
-  Ref members = Ref::steal(PyObject_GetIter(enum_class));
-  Ref options = Ref::steal(PyList_New(0));
-  if (!members || !options) return nullptr;
-  while (Ref member = Ref::steal(PyIter_Next(members))) {
-    Ref text = Ref::steal(PyObject_GetAttr(member, kName));
-    Ref value = text ? Ref::steal(PyObject_GetAttr(member, kValue)) : nullptr;
-    Ref option = value ? Ref::steal(PyDict_New()) : nullptr;
-    if (!option || PyDict_SetItem(option, kText, text) < 0 || PyDict_SetItem(option, kValue, value) < 0 ||
-        PyList_Append(options, option) < 0) {
-      return nullptr;
-    }
-  }
-  if (PyErr_Occurred()) return nullptr;
-  return options;
 }
 
 PyObject* enum_field(PyObject* origin, PyObject* name, PyObject* value, PyObject* md) {
@@ -237,10 +194,10 @@ PyObject* enum_field(PyObject* origin, PyObject* name, PyObject* value, PyObject
                                                               reinterpret_cast<PyObject*>(Py_TYPE(value))));
     }
   }
-  Ref options = enum_options(origin);
+  Ref options = enum_members::options(origin);
   if (!options || PyDict_SetItem(md, kOptions, options) < 0) return nullptr;
   if (value != Py_None) {
-    Ref member_value = Ref::steal(PyObject_GetAttr(value, kValue));
+    Ref member_value = Ref::steal(PyObject_GetAttr(value, enum_members::kValue));
     if (!member_value || PyDict_SetItem(md, kDefault, member_value) < 0) return nullptr;
   } else {
     Py_ssize_t count = PyObject_Length(origin);
@@ -286,7 +243,7 @@ PyObject* typed_field(PyObject* name, PyObject* value_type, PyObject* value, PyO
   int has_origin = PyObject_IsTrue(origin);
   if (has_origin < 0) return nullptr;
   if (!has_origin) origin = Ref::borrow(value_type);
-  int union_origin = is_union(origin);
+  int union_origin = is_union(origin, {&kUnion, &kUnionType});
   if (union_origin != 0) return union_origin < 0 ? nullptr : refuse_union(name, value_type);
   if (!PyType_Check(origin.get())) {
     return rt::raise_global(kSchemaError, PyUnicode_FromFormat("Unsupported field type %R for field %R. If this is Annotated "

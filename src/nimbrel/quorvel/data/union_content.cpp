@@ -1,6 +1,8 @@
 // Union content: a value of one of several member types, selected in the form by type key.
+#include <utility>
 #include <vector>
 
+#include "content_glue.hpp"
 #include "content_plans.hpp"
 #include "generic_content.hpp"
 #include "record_fields.hpp"
@@ -14,25 +16,10 @@ rt::Name kSelected("selected");
 rt::Name kSelection("selection");
 rt::Name kContainedTypes("_contained_types");
 
-rt::Global kUnion("Union");
-rt::Global kUnionType("UnionType");
-rt::Global kGetArgs("get_args");
 rt::Global kRequireValidConfigValue("require_valid_config_value");
 rt::Global kResolveGenericArgs("resolve_generic_args");
 rt::Global kFieldUnion("FieldUnion");
 rt::Global kValidationError("QuorvelValidationError");
-
-// Whether `origin` is Union or UnionType. `op` is how each is compared:
-// Py_EQ (equal to one of them) or Py_NE (not different from both).
-int is_union(PyObject* origin, int op) {
-  for (const rt::Global* global : {&kUnion, &kUnionType}) {
-    Ref union_form = global->get();
-    int compared = union_form ? PyObject_RichCompareBool(origin, union_form, op) : -1;
-    if (compared < 0) return -1;
-    if (compared == (op == Py_EQ)) return 1;
-  }
-  return 0;
-}
 
 // The union's members, each required to be configurable.
 bool require_members(PyObject* cls, PyObject* members) {
@@ -130,7 +117,7 @@ PyObject* contained_types(rt::Function*, PyObject* const* args) {
   int is_member_union = 0;
   if (arg.get() != Py_None) {
     Ref origin = rt::typing_origin(kGetOrigin, arg);
-    is_member_union = origin ? is_union(origin, Py_EQ) : -1;
+    is_member_union = origin ? is_union(origin, {&kUnion, &kUnionType}) : -1;
   }
   if (is_member_union <= 0) {
     return is_member_union < 0 ? nullptr
@@ -196,13 +183,9 @@ Ref member_field(PyObject* cls, PyObject* member, PyObject* selection, PyObject*
   Ref key = type_key(member);
   int chosen = key ? PyObject_RichCompareBool(selection, key, Py_EQ) : -1;
   if (chosen > 0) chosen = rt::is_instance(content, member);
-  Ref raw = chosen >= 0 ? pop_child_metadata(cls, metadata, key) : nullptr;
-  int ambiguous = raw ? PySequence_Contains(raw, kDefault) : -1;
-  if (ambiguous != 0) {
-    return ambiguous < 0 ? nullptr
-                         : raise_about(kMetadataError, cls, "Ambiguous default value for union member %U.%S.", key.get());
-  }
-  Ref child_metadata = copy_dict(raw);
+  Ref child_metadata = chosen < 0 ? nullptr : child_metadata_copy(cls, metadata, key, [&] {
+    return raise_about(kMetadataError, cls, "Ambiguous default value for union member %U.%S.", key.get());
+  });
   if (!child_metadata || PyDict_SetItem(child_metadata, kDefault, chosen ? content : Py_None) < 0) return nullptr;
   return build_child_field(member, key, child_metadata);
 }
@@ -235,7 +218,7 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
     if (!field || PyList_Append(children, field) < 0) return nullptr;
   }
   if (!set_children(start.metadata, children, selection)) return nullptr;
-  return instantiate(kFieldUnion, start.name, start.metadata);
+  return content_fields::instantiate(kFieldUnion, start.name, start.metadata);
 }
 
 // Defaults are written without resolving the members, so the first defaults
@@ -474,7 +457,7 @@ PyObject* class_getitem(rt::Function* fn, PyObject* const* args) {
   PyObject* cls = args[0];
   PyObject* item = args[1];
   Ref origin = rt::typing_origin(kGetOrigin, item);
-  int union_item = origin ? is_union(origin, Py_NE) : -1;
+  int union_item = origin ? is_union(origin, {&kUnion, &kUnionType}, Py_NE) : -1;
   if (union_item <= 0) {
     return union_item < 0 ? nullptr
                           : raise_about(kTypeResolutionError, cls,
@@ -588,10 +571,9 @@ bool exec_module(PyObject* module) {
   Ref union_class = Ref::steal(config_union(module));
   Py_XSETREF(own_contained_types, union_class ? module_api::namespace_entry(union_class, kContainedTypes) : nullptr);
   Py_XSETREF(own_selected, union_class ? module_api::namespace_entry(union_class, kSelected) : nullptr);
-  return own_contained_types && own_selected && module_api::remember_own_parse(api, union_class) &&
-         module_api::add_defaults_kind(union_class, union_defaults) &&
-         rt::add_object(module, "ConfigUnion", union_class.release()) &&
-         module_api::export_kind(module, module_api::KindId::kUnion, api);
+  return own_contained_types && own_selected &&
+         module_api::add_kind_class(module, "ConfigUnion", std::move(union_class), api, union_defaults,
+                                    module_api::KindId::kUnion);
 }
 
 }  // namespace

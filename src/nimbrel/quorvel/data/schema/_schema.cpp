@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "../annotation_kinds.hpp"
+#include "../content_glue.hpp"
 #include "../record_fields.hpp"
 #include "runtime.hpp"
 
@@ -67,19 +68,12 @@ rt::Name kNull("null");
 rt::Name kIntKeyPattern("^(0|-?[1-9][0-9]*)$");
 
 rt::Global kMissing("MISSING");
-rt::Global kEnum("Enum");
 rt::Global kJson("json");
-rt::Global kUnionType("UnionType");
 rt::Global kAny("Any");
-rt::Global kGetOrigin("get_origin");
-rt::Global kBaseConfigurableData("BaseConfigurableData");
 rt::Global kBuildDefaults("build_defaults");
 rt::Global kBaseField("BaseField");
-rt::Global kDisplayClassName("display_class_name");
 rt::Global kGetImplementation("get_implementation");
-rt::Global kQuorvelError("QuorvelError");
 rt::Global kSchemaError("QuorvelSchemaError");
-rt::Global kTypeResolutionError("QuorvelTypeResolutionError");
 
 // The `$defs` entry of each record class with the record classes it refers
 // to, as (token, definition, references), for classes whose descriptors are
@@ -189,12 +183,6 @@ Ref type_key(PyObject* cls) {
   if (!key || PyUnicode_Check(key.get())) return key;
   PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(key.get())->tp_name);
   return nullptr;
-}
-
-// issubclass(cls, <module global>)
-int derives_from(PyObject* cls, const rt::Global& base) {
-  Ref target = base.get();
-  return target ? rt::is_subclass(cls, target) : -1;
 }
 
 // The values of the members of an enumeration, as JSON data; only the text
@@ -332,9 +320,9 @@ class Writer {
   // Enumerations by the values of their members; other content classes
   // describe their data themselves, so anything goes; nothing else parses.
   Ref other_class_schema(PyObject* cls) {
-    int enumeration = derives_from(cls, kEnum);
+    int enumeration = is_subclass_of(cls, kEnum);
     if (enumeration != 0) return enumeration < 0 ? nullptr : dict_of({{kEnumKeyword, member_values(cls, false).get()}});
-    int content = derives_from(cls, kBaseConfigurableData);
+    int content = is_subclass_of(cls, kBaseConfigurableData);
     if (content != 0) return content < 0 ? nullptr : Ref::steal(PyDict_New());
     return unsupported(kQuorvelError, cls);
   }
@@ -471,7 +459,7 @@ class Writer {
     if (key_type == reinterpret_cast<PyObject*>(&PyBool_Type) || key_type == reinterpret_cast<PyObject*>(&PyFloat_Type)) {
       return Ref::borrow(Py_False);
     }
-    int enumeration = PyType_Check(key_type) ? derives_from(key_type, kEnum) : 0;
+    int enumeration = PyType_Check(key_type) ? is_subclass_of(key_type, kEnum) : 0;
     if (enumeration != 0) return enumeration < 0 ? nullptr : dict_of({{kEnumKeyword, member_values(key_type, true).get()}});
     return unsupported(kQuorvelError, key_type);
   }
@@ -601,7 +589,7 @@ PyObject* document(PyObject* root, PyObject* defs) {
 
 PyObject* json_schema(rt::Function*, PyObject* const* args) {
   PyObject* alias = args[0];
-  int content = PyType_Check(alias) ? derives_from(alias, kBaseConfigurableData) : 0;
+  int content = PyType_Check(alias) ? is_subclass_of(alias, kBaseConfigurableData) : 0;
   if (content <= 0) return content < 0 ? nullptr : not_content(alias);
   Writer writer;
   Ref root = writer.start() ? writer.root(alias) : nullptr;

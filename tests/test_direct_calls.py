@@ -7,9 +7,10 @@ import enum
 
 import pytest
 
-from nimbrel.quorvel.core.exceptions import QuorvelError, QuorvelParseError
+from nimbrel.quorvel.core.exceptions import QuorvelError, QuorvelImplementationError, QuorvelParseError
 from nimbrel.quorvel.data import (enum_content, json_content, list_content, optional_content, parse, record_content,
                                   serialize, union_content)
+from nimbrel.quorvel.data.content_core import build_defaults
 from nimbrel.quorvel.data.enum_content import ConfigEnum
 from nimbrel.quorvel.data.json_content import ConfigUntypedDict
 from nimbrel.quorvel.data.list_content import ConfigList
@@ -548,11 +549,12 @@ def test_selected_is_read_as_getattr_reads_it():
     assert Looked(4).build_defaults() == {"selection": "looked", "looked": 4}
 
 
-# --- UI defaults of list items of one record class ----------------------------------------------------------------
+# --- UI defaults of list items of one record class, converted in one run --------------------------------------------
 
 
 def cells_changed_by_the_first(action):
-    """Three cells whose first one runs `action(cells)` while its own fields convert; their rows' contents."""
+    """The UI defaults of three cells, in one conversion, whose first one runs `action(cells)` while its own fields
+    convert."""
 
     class Hook(ConfigData):
         def build_defaults(self):
@@ -564,8 +566,8 @@ def cells_changed_by_the_first(action):
         size: int = 1
         hook: object = None
 
-    cells = ConfigList[Cell]([Cell(1, Hook()), Cell(2), Cell(3)])
-    return [row["content"] for row in cells.build_defaults()]
+    cells = [Cell(1, Hook()), Cell(2), Cell(3)]
+    return build_defaults(cells)
 
 
 @pytest.mark.parametrize("action, third", [
@@ -603,3 +605,48 @@ def test_items_of_a_class_no_longer_content_are_kept_as_they_are():
         BaseConfigurableData._abc_caches_clear()
         print([item is given for item, given in zip(build_defaults(items), items)])
     """).splitlines() == ["[0, {'size': 1}, {'size': 2}]", "[True, True, True]"]
+
+
+def test_items_are_read_as_getattr_reads_them():
+    @dataclasses.dataclass
+    class Computed(ConfigData):
+        size: int = 1
+
+    Computed.size = property(lambda self: 7, lambda self, value: None)
+    items = [Computed(), Computed(), Computed()]
+    for item in items:
+        item.__dict__["size"] = 5
+    assert build_defaults(items) == [{"size": 7}] * 3
+
+
+def test_items_whose_field_hides_the_method_call_that_field():
+    @dataclasses.dataclass
+    class Odd(ConfigData):
+        build_defaults: object = dataclasses.field(default_factory=lambda: (lambda: "field"))
+
+    # The number has the run know scalars to be plain data; the last item's field is one of them.
+    items = [0, Odd(), Odd(build_defaults=5)]
+    with pytest.raises(QuorvelImplementationError, match="^Field Odd.build_defaults hides the method build_defaults"):
+        build_defaults(items)
+    items[2].build_defaults = lambda: "called"
+    assert build_defaults(items) == [0, "field", "called"]
+
+
+def test_a_class_changed_while_an_earlier_item_converts_is_planned_anew():
+    @dataclasses.dataclass
+    class Plain(ConfigData):
+        size: int = 1
+
+    class Meddling(str):
+        """A key that collides with `build_defaults`, so that looking that name up compares with it."""
+
+        def __hash__(self):
+            return hash("build_defaults")
+
+        def __eq__(self, other):
+            Plain.build_defaults = lambda self: "overridden"
+            return False
+
+    meddler = Plain(2)
+    meddler.__dict__[Meddling("extra")] = 0
+    assert build_defaults([0, Plain(1), meddler, Plain(3)]) == [0, {"size": 1}, {"size": 2}, "overridden"]

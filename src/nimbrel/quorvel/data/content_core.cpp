@@ -144,12 +144,12 @@ class ContentTest {
     return primitive_verdicts.verdict(value);
   }
 
-  // Whether exact scalars are plain data in this operation, so that each
-  // converts to itself: -1 with the error set when that cannot be told.
-  // Asked once, then known for the rest of the operation, as the verdicts are.
   // plain_scalars() once it was asked in this operation, else -1.
   int known_plain_scalars() const { return plain_scalars_; }
 
+  // Whether exact scalars are plain data in this operation, so that each
+  // converts to itself: -1 with the error set when that cannot be told.
+  // Asked once, then known for the rest of the operation, as the verdicts are.
   int plain_scalars() {
     if (plain_scalars_ < 0) {
       if (base() == nullptr || !refresh()) return -1;
@@ -423,7 +423,7 @@ struct Plan {
   module_api::KindDefaults kind = nullptr;
   Ref names;                          // kRecord: the field names, in order
   std::vector<bool> through_getattr;  // kRecord: fields that a data descriptor of the class stands for
-  bool walkable = false;              // kRecord: no field is read through getattr
+  bool walkable = false;              // a kRecord plan whose fields are never read through getattr
 };
 
 // Plan capsules go unnamed: getting the pointer then compares no text.
@@ -455,7 +455,7 @@ void plan_record(PyTypeObject* type, Plan& plan, bool& keep) {
     keep = false;
     return;
   }
-  plan.walkable = true;
+  bool walkable = true;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(plan.names.get()); ++i) {
     PyObject* name = PyTuple_GET_ITEM(plan.names.get(), i);
     // A field under a method's name hides that method on every instance.
@@ -464,8 +464,9 @@ void plan_record(PyTypeObject* type, Plan& plan, bool& keep) {
     bool through_getattr = !PyUnicode_CheckExact(name) ||
                            (found_in_class && Py_TYPE(found_in_class.get())->tp_descr_set != nullptr);
     plan.through_getattr.push_back(through_getattr);
-    plan.walkable = plan.walkable && !through_getattr;
+    walkable = walkable && !through_getattr;
   }
+  plan.walkable = walkable;
   plan.route = Route::kRecord;
 }
 
@@ -691,7 +692,7 @@ Ref content_defaults(PyObject* value, const HeldPlan& held, DefaultsRun& run) {
 // scalar. As `FieldReader::copied` answers, with no code run on the way.
 bool copied_like_last(PyObject* value, DefaultsRun& run, Ref& copy) {
   const auto* plan = static_cast<const Plan*>(run.last_plan);
-  if (!plan->content || plan->route != Route::kRecord || !plan->walkable || run.is_content.known_plain_scalars() <= 0 ||
+  if (!plan->content || !plan->walkable || run.is_content.known_plain_scalars() <= 0 ||
       !plan_holds(*plan, Py_TYPE(value), run.is_content.base())) {
     return false;
   }

@@ -9,9 +9,10 @@ import weakref
 
 import pytest
 
-from nimbrel.quorvel.core.exceptions import QuorvelError, QuorvelParseError
+from nimbrel.quorvel.core.exceptions import QuorvelError, QuorvelImplementationError, QuorvelParseError
 from nimbrel.quorvel.data import (enum_content, json_content, list_content, optional_content, parse, record_content,
                                   serialize, union_content)
+from nimbrel.quorvel.data.content_core import build_defaults
 from nimbrel.quorvel.data.enum_content import ConfigEnum
 from nimbrel.quorvel.data.json_content import ConfigUntypedDict
 from nimbrel.quorvel.data.list_content import ConfigList
@@ -20,6 +21,7 @@ from nimbrel.quorvel.data.parse import from_defaults
 from nimbrel.quorvel.data.serialize import build_field
 from nimbrel.quorvel.data.record_content import ConfigData
 from nimbrel.quorvel.data.union_content import ConfigUnion
+from conftest import run_python
 
 
 def fresh_record():
@@ -620,3 +622,218 @@ def test_an_abstract_subclass_is_not_made(base, data):
     with pytest.raises(QuorvelParseError) as caught:
         from_defaults(Abstract, data)
     assert "abstract" in str(caught.value.__cause__)
+
+
+# --- UI defaults of records whose fields are all plain values -------------------------------------------------------
+
+
+@dataclasses.dataclass
+class Scalars(ConfigData):
+    """One field of each scalar class."""
+
+    size: int = dataclasses.field(default=1)
+    label: str = "one"
+    ratio: float = 0.5
+    enabled: bool = True
+    note: str | None = None
+
+
+def test_a_record_of_plain_values_gives_a_dict_of_its_own():
+    record = Scalars()
+    defaults = record.build_defaults()
+    assert defaults == {"size": 1, "label": "one", "ratio": 0.5, "enabled": True, "note": None}
+    assert list(defaults) == ["size", "label", "ratio", "enabled", "note"]
+    assert defaults is not record.__dict__ and defaults["label"] is record.label
+    defaults["size"] = 2
+    defaults["added"] = 3
+    assert record.size == 1 and not hasattr(record, "added")
+    assert record.build_defaults() == {"size": 1, "label": "one", "ratio": 0.5, "enabled": True, "note": None}
+
+
+@pytest.mark.parametrize("change, expected", [
+    pytest.param(lambda record: setattr(record, "label", ConfigList[int]([4])), [{"content": 4}], id="content value"),
+    pytest.param(lambda record: setattr(record, "label", [Scalars(size=5)]), [{"size": 5, "label": "one",
+                                                                              "ratio": 0.5, "enabled": True,
+                                                                              "note": None}], id="nested list"),
+    pytest.param(lambda record: setattr(record, "label", Shade.DARK), "dark", id="enumeration member"),
+])
+def test_a_field_of_another_kind_is_converted_on_the_next_call(change, expected):
+    record = Scalars()
+    assert record.build_defaults()["label"] == "one"
+    change(record)
+    assert record.build_defaults()["label"] == expected
+
+
+def test_a_field_changed_by_the_checks_of_scalar_classes_is_read_anew():
+    record = Scalars()
+
+    class Meddler(ConfigData):
+        # Asked whether each scalar class is content once abc's caches are invalidated.
+        @classmethod
+        def __subclasshook__(cls, subclass):
+            if subclass is str and record.label == "one":
+                record.label = Scalars(size=9, label="inner")
+            return NotImplemented
+
+    class Unrelated(abc.ABC):
+        pass
+
+    # A registration anywhere has every class check asked anew.
+    Unrelated.register(type("Other", (), {}))
+    assert record.build_defaults()["label"] == {"size": 9, "label": "inner", "ratio": 0.5, "enabled": True,
+                                                "note": None}
+    assert Meddler.__subclasshook__(int) is NotImplemented
+
+
+# --- UI defaults of lists: read as their iteration reads them ---------------------------------------------------------
+
+
+def test_a_list_class_with_its_own_iteration_is_read_through_it():
+    class Backwards(ConfigList[int]):
+        def __iter__(self):
+            return reversed(list(super().__iter__()))
+
+    assert Backwards([1, 2, 3]).build_defaults() == [{"content": 3}, {"content": 2}, {"content": 1}]
+
+
+@pytest.mark.parametrize("change, expected", [
+    pytest.param(lambda items: items.append(4), [1, "changed", 3, 4], id="grown"),
+    pytest.param(lambda items: items.pop(), [1, "changed"], id="shrunk"),
+    pytest.param(lambda items: items.__setitem__(2, 5), [1, "changed", 5], id="replaced"),
+])
+def test_a_list_changed_while_its_items_convert_is_read_as_it_stands(change, expected):
+    class Changing(ConfigData):
+        def build_defaults(self):
+            change(self.owner)
+            return "changed"
+
+    changer = Changing()
+    items = ConfigList[int]([1, changer, 3])
+    changer.owner = items
+    assert [row["content"] for row in items.build_defaults()] == expected
+
+
+# --- UI defaults of unions: the selection as the instance's `selected` gives it ---------------------------------------
+
+
+def test_an_override_of_selected_set_after_a_call_takes_effect_at_once():
+    class Either(ConfigUnion[int | str]):
+        pass
+
+    value = Either(4)
+    assert value.build_defaults() == {"selection": "int", "int": 4}
+    Either.selected = property(lambda self: "count")
+    assert value.build_defaults() == {"selection": "count", "count": 4}
+    del Either.selected
+    assert value.build_defaults() == {"selection": "int", "int": 4}
+
+
+def test_selected_is_read_as_getattr_reads_it():
+    class Looked(ConfigUnion[int | str]):
+        def __getattribute__(self, name):
+            return "looked" if name == "selected" else super().__getattribute__(name)
+
+    assert Looked(4).build_defaults() == {"selection": "looked", "looked": 4}
+
+
+# --- UI defaults of list items of one record class, converted in one run --------------------------------------------
+
+
+def cells_changed_by_the_first(action):
+    """The UI defaults of three cells, in one conversion, whose first one runs `action(cells)` while its own fields
+    convert."""
+
+    class Hook(ConfigData):
+        def build_defaults(self):
+            action(cells)
+            return "hooked"
+
+    @dataclasses.dataclass
+    class Cell(ConfigData):
+        size: int = 1
+        hook: object = None
+
+    cells = [Cell(1, Hook()), Cell(2), Cell(3)]
+    return build_defaults(cells)
+
+
+@pytest.mark.parametrize("action, third", [
+    pytest.param(lambda cells: None, {"size": 3, "hook": None}, id="unchanged"),
+    pytest.param(lambda cells: setattr(type(cells[2]), "build_defaults", lambda self: "overridden"), "overridden",
+                 id="class method overridden"),
+    pytest.param(lambda cells: setattr(cells[2], "build_defaults", lambda: "own"), "own", id="instance attribute"),
+    pytest.param(lambda cells: setattr(cells[2], "size", [4]), {"size": [4], "hook": None}, id="field of a list"),
+    pytest.param(lambda cells: setattr(cells[2], "size", Shade.DARK), {"size": "dark", "hook": None},
+                 id="field of an enumeration"),
+])
+def test_an_item_changed_while_earlier_items_convert_is_converted_as_it_stands(action, third):
+    # The second cell comes after the hook's conversion, the third right after the second.
+    first, second, last = cells_changed_by_the_first(action)
+    assert first == {"size": 1, "hook": "hooked"} and last == third
+    assert second == ("overridden" if third == "overridden" else {"size": 2, "hook": None})
+
+
+def test_items_of_a_class_no_longer_content_are_kept_as_they_are():
+    # Clearing abc's registry cannot be undone, so it happens in its own interpreter.
+    assert run_python("""
+        import dataclasses
+        from nimbrel.quorvel.data.content_core import BaseConfigurableData, build_defaults
+
+        @dataclasses.dataclass
+        class Plain:
+            size: int = 1
+            build_field_for_type = from_defaults = classmethod(lambda cls, *args, **kwargs: None)
+
+        BaseConfigurableData.register(Plain)
+        # The number has the run know scalars to be plain data before the records come.
+        items = [0, Plain(1), Plain(2)]
+        print(build_defaults(items))
+        BaseConfigurableData._abc_registry_clear()
+        BaseConfigurableData._abc_caches_clear()
+        print([item is given for item, given in zip(build_defaults(items), items)])
+    """).splitlines() == ["[0, {'size': 1}, {'size': 2}]", "[True, True, True]"]
+
+
+def test_items_are_read_as_getattr_reads_them():
+    @dataclasses.dataclass
+    class Computed(ConfigData):
+        size: int = 1
+
+    Computed.size = property(lambda self: 7, lambda self, value: None)
+    items = [Computed(), Computed(), Computed()]
+    for item in items:
+        item.__dict__["size"] = 5
+    assert build_defaults(items) == [{"size": 7}] * 3
+
+
+def test_items_whose_field_hides_the_method_call_that_field():
+    @dataclasses.dataclass
+    class Odd(ConfigData):
+        build_defaults: object = dataclasses.field(default_factory=lambda: (lambda: "field"))
+
+    # The number has the run know scalars to be plain data; the last item's field is one of them.
+    items = [0, Odd(), Odd(build_defaults=5)]
+    with pytest.raises(QuorvelImplementationError, match="^Field Odd.build_defaults hides the method build_defaults"):
+        build_defaults(items)
+    items[2].build_defaults = lambda: "called"
+    assert build_defaults(items) == [0, "field", "called"]
+
+
+def test_a_class_changed_while_an_earlier_item_converts_is_planned_anew():
+    @dataclasses.dataclass
+    class Plain(ConfigData):
+        size: int = 1
+
+    class Meddling(str):
+        """A key that collides with `build_defaults`, so that looking that name up compares with it."""
+
+        def __hash__(self):
+            return hash("build_defaults")
+
+        def __eq__(self, other):
+            Plain.build_defaults = lambda self: "overridden"
+            return False
+
+    meddler = Plain(2)
+    meddler.__dict__[Meddling("extra")] = 0
+    assert build_defaults([0, Plain(1), meddler, Plain(3)]) == [0, {"size": 1}, {"size": 2}, "overridden"]

@@ -55,6 +55,7 @@ class PrimitiveVerdicts {
     long long token = 0;
     if (!rt::abc_cache_token(token)) return false;
     if (token == token_ && base == base_) return true;
+    ++checks_;
     for (int slot = 0; slot < kCount; ++slot) {
       int verdict = rt::is_subclass(reinterpret_cast<PyObject*>(type_at(slot)), base);
       if (verdict < 0) return false;
@@ -71,8 +72,30 @@ class PrimitiveVerdicts {
     return slot < 0 ? 2 : verdicts_[slot];
   }
 
+  // How many times the classes were checked anew, which may have run code
+  // (an ABC's subclass hooks).
+  unsigned long long checks() const { return checks_; }
+
+  // After refresh: whether no scalar class (str, int, float, bool, None) is content.
+  bool scalars_plain() const {
+    for (int slot = 0; slot < kScalarCount; ++slot) {
+      if (verdicts_[slot] != 0) return false;
+    }
+    return true;
+  }
+
+  // Whether `value` is exactly of one of the scalar classes.
+  static bool is_scalar(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    for (int slot = 0; slot < kScalarCount; ++slot) {
+      if (type == types_[slot]) return true;
+    }
+    return false;
+  }
+
  private:
   static constexpr int kCount = 8;
+  static constexpr int kScalarCount = 5;  // the leading slots: the classes without items
   static PyTypeObject* type_at(int slot) { return types_[slot]; }
   static int slot_of(PyTypeObject* type) {
     for (int slot = 0; slot < kCount; ++slot) {
@@ -85,6 +108,7 @@ class PrimitiveVerdicts {
                                                       Py_TYPE(Py_None), &PyList_Type, &PyTuple_Type, &PyDict_Type};
 
   long long token_ = -1;
+  unsigned long long checks_ = 0;
   PyObject* base_ = nullptr;  // identity only
   int verdicts_[kCount] = {};
 };
@@ -116,11 +140,22 @@ class ContentTest {
     if (base() == nullptr) return -1;
     int verdict = primitive_verdicts.verdict(value);
     if (verdict == 2) return rt::is_instance(value, base_);
-    if (!refreshed_) {
-      if (!operation.refreshed && !(operation.refreshed = primitive_verdicts.refresh(base_))) return -1;
-      refreshed_ = true;
-    }
+    if (!refresh()) return -1;
     return primitive_verdicts.verdict(value);
+  }
+
+  // plain_scalars() once it was asked in this operation, else -1.
+  int known_plain_scalars() const { return plain_scalars_; }
+
+  // Whether exact scalars are plain data in this operation, so that each
+  // converts to itself: -1 with the error set when that cannot be told.
+  // Asked once, then known for the rest of the operation, as the verdicts are.
+  int plain_scalars() {
+    if (plain_scalars_ < 0) {
+      if (base() == nullptr || !refresh()) return -1;
+      plain_scalars_ = primitive_verdicts.scalars_plain() ? 1 : 0;
+    }
+    return plain_scalars_;
   }
 
   // BaseConfigurableData as this operation tests against it, or nullptr with
@@ -132,8 +167,18 @@ class ContentTest {
   }
 
  private:
+  // Brings the verdicts up to date once per outermost operation.
+  bool refresh() {
+    if (!refreshed_) {
+      if (!operation.refreshed && !(operation.refreshed = primitive_verdicts.refresh(base_))) return false;
+      refreshed_ = true;
+    }
+    return true;
+  }
+
   Ref base_;
-  bool refreshed_ = false;  // the verdicts are known to be up to date
+  bool refreshed_ = false;          // the verdicts are known to be up to date
+  signed char plain_scalars_ = -1;  // unknown until asked
 };
 
 }  // namespace
@@ -161,6 +206,7 @@ PyObject* plain_enum = nullptr;
 
 Ref convert_defaults(PyObject* value, DefaultsRun& run);
 Ref convert_object(PyObject* value, DefaultsRun& run);
+bool copied_like_last(PyObject* value, DefaultsRun& run, Ref& copy);
 
 // value.build_defaults() of a content value, whose class may hide the method
 // behind a field.
@@ -243,6 +289,15 @@ Ref convert_dict(PyObject* dict, DefaultsRun& run) {
 // built-in list, tuple or dict holds, at any depth (their subclasses are left
 // as they are); anything else as is.
 Ref convert_defaults(PyObject* value, DefaultsRun& run) {
+  // The class planned last, never a primitive one: the items of a list.
+  if (Py_TYPE(value) == run.last_type) {
+    if (Ref copy; copied_like_last(value, run, copy)) return copy;
+    return convert_object(value, run);
+  }
+  if (PrimitiveVerdicts::is_scalar(value)) {
+    int plain = run.is_content.plain_scalars();
+    if (plain != 0) return plain < 0 ? nullptr : Ref::borrow(value);
+  }
   if (primitive_verdicts.verdict(value) == 2) return convert_object(value, run);
   int content = run.is_content(value);
   if (content < 0) return nullptr;
@@ -368,7 +423,7 @@ struct Plan {
   module_api::KindDefaults kind = nullptr;
   Ref names;                          // kRecord: the field names, in order
   std::vector<bool> through_getattr;  // kRecord: fields that a data descriptor of the class stands for
-  bool walkable = false;              // kRecord: no field is read through getattr
+  bool walkable = false;              // a kRecord plan whose fields are never read through getattr
 };
 
 // Plan capsules go unnamed: getting the pointer then compares no text.
@@ -400,7 +455,7 @@ void plan_record(PyTypeObject* type, Plan& plan, bool& keep) {
     keep = false;
     return;
   }
-  plan.walkable = true;
+  bool walkable = true;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(plan.names.get()); ++i) {
     PyObject* name = PyTuple_GET_ITEM(plan.names.get(), i);
     // A field under a method's name hides that method on every instance.
@@ -409,8 +464,9 @@ void plan_record(PyTypeObject* type, Plan& plan, bool& keep) {
     bool through_getattr = !PyUnicode_CheckExact(name) ||
                            (found_in_class && Py_TYPE(found_in_class.get())->tp_descr_set != nullptr);
     plan.through_getattr.push_back(through_getattr);
-    plan.walkable = plan.walkable && !through_getattr;
+    walkable = walkable && !through_getattr;
   }
+  plan.walkable = walkable;
   plan.route = Route::kRecord;
 }
 
@@ -504,6 +560,26 @@ Ref field_value(PyObject* self, PyObject* name, bool through_getattr) {
   return Ref::steal(PyObject_GetAttr(self, name));
 }
 
+// The instance dict of `self` when it holds exactly the fields of `plan`, in
+// order, else nullptr; `scalars` tells whether every value in it is exactly
+// a scalar.
+PyObject* fields_dict(PyObject* self, const Plan& plan, bool& scalars) {
+  PyObject** slot = rt::instance_dict_slot(self);
+  PyObject* dict = slot != nullptr ? *slot : nullptr;
+  PyObject* names = plan.names;
+  Py_ssize_t count = PyTuple_GET_SIZE(names);
+  if (dict == nullptr || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != count) return nullptr;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  scalars = true;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!PyDict_Next(dict, &position, &key, &value) || key != PyTuple_GET_ITEM(names, i)) return nullptr;
+    scalars = scalars && PrimitiveVerdicts::is_scalar(value);
+  }
+  return dict;
+}
+
 // Reads a record's field values in declaration order. While the instance
 // dict holds exactly the fields, in that order (as __init__ leaves it), a
 // walk over it finds each value under its field's name; a field the walk does
@@ -516,17 +592,28 @@ class FieldReader {
   // instance then hides nothing of its class but them.
   bool holds_only_fields() {
     if (plan_ == nullptr || !plan_->walkable) return false;
-    PyObject** slot = rt::instance_dict_slot(self_);
-    PyObject* dict = slot != nullptr ? *slot : nullptr;
-    PyObject* names = plan_->names;
-    if (dict == nullptr || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != PyTuple_GET_SIZE(names)) return false;
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    for (Py_ssize_t i = 0; PyDict_Next(dict, &position, &key, &value); ++i) {
-      if (key != PyTuple_GET_ITEM(names, i)) return false;
-    }
+    PyObject* dict = fields_dict(self_, *plan_, scalars_only_);
+    if (dict == nullptr) return false;
     walk_ = Ref::borrow(dict);
+    return true;
+  }
+
+  // The record's defaults as a copy of its instance dict, when that holds
+  // only fields whose values convert to themselves: exactly what converting
+  // field by field would build, with no code run on the way. Answers false
+  // when it does not apply (nothing was done) and true otherwise, `copy` then
+  // being the copy or nullptr with the error set.
+  bool copied(DefaultsRun& run, Ref& copy) {
+    if (!walk_ || !scalars_only_) return false;
+    unsigned long long checks = primitive_verdicts.checks();
+    int plain = run.is_content.plain_scalars();
+    if (plain <= 0 || checks != primitive_verdicts.checks()) {
+      // Converting field by field meets the same failure and reports it,
+      // and reads the fields anew after checks that may have run code.
+      if (plain < 0) PyErr_Clear();
+      return false;
+    }
+    copy = Ref::steal(PyDict_Copy(walk_));
     return true;
   }
 
@@ -551,6 +638,7 @@ class FieldReader {
   const Plan* plan_;
   Ref walk_;  // the instance dict while the walk over it goes on
   Py_ssize_t position_ = 0;
+  bool scalars_only_ = false;  // every value in it is exactly a scalar
 };
 
 Ref missing_attribute(PyObject* self, PyObject* names);
@@ -568,6 +656,7 @@ Ref missing_attribute(PyObject* self, PyObject* names);
 Ref record_defaults(PyObject* self, PyObject* names, FieldReader& fields, DefaultsRun& run) {
   rt::RecursionGuard guard(" while building defaults");
   if (!guard) return nullptr;
+  if (Ref copy; fields.copied(run, copy)) return copy;
   Py_ssize_t count = PyTuple_GET_SIZE(names);
   Ref result = rt::presized_dict(count);
   if (!result) return nullptr;
@@ -595,6 +684,24 @@ Ref content_defaults(PyObject* value, const HeldPlan& held, DefaultsRun& run) {
     return Ref::steal(plan.kind(value, &run));
   }
   return content_defaults(value);
+}
+
+// The UI defaults of a record of the class planned last, the way the items
+// of a list mostly come, once this run knows scalars to be plain data: a
+// copy of its instance dict when that holds only its fields, each exactly a
+// scalar. As `FieldReader::copied` answers, with no code run on the way.
+bool copied_like_last(PyObject* value, DefaultsRun& run, Ref& copy) {
+  const auto* plan = static_cast<const Plan*>(run.last_plan);
+  if (!plan->content || !plan->walkable || run.is_content.known_plain_scalars() <= 0 ||
+      !plan_holds(*plan, Py_TYPE(value), run.is_content.base())) {
+    return false;
+  }
+  bool scalars = false;
+  Ref dict = Ref::borrow(fields_dict(value, *plan, scalars));
+  if (!dict || !scalars) return false;
+  rt::RecursionGuard guard(" while building defaults");
+  copy = guard ? Ref::steal(PyDict_Copy(dict)) : nullptr;
+  return true;
 }
 
 // convert_defaults for a value of any class but the built-in primitives and

@@ -1,4 +1,5 @@
 // List content: a homogeneous list of configurable items that is itself a Python list.
+#include <cstddef>
 #include <utility>
 #include <vector>
 
@@ -46,20 +47,55 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   });
 }
 
-// [{"content": build_defaults(item)} for item in self], within `run`.
+// The rows of a list's UI defaults, gathered where no Python code can reach
+// them and made into the list once every item is converted.
+class Rows {
+ public:
+  explicit Rows(Py_ssize_t expected) { rows_.reserve(static_cast<std::size_t>(expected)); }
+
+  // Adds {"content": build_defaults(item)}.
+  bool add(PyObject* item, const module_api::InnerDefaults& convert) {
+    Ref defaults = convert(item);
+    Ref row = defaults ? Ref::steal(PyDict_New()) : nullptr;
+    if (!row || PyDict_SetItem(row, kContent, defaults) < 0) return false;
+    rows_.push_back(std::move(row));
+    return true;
+  }
+
+  PyObject* list() {
+    PyObject* rows = PyList_New(static_cast<Py_ssize_t>(rows_.size()));
+    if (rows == nullptr) return nullptr;
+    for (std::size_t i = 0; i < rows_.size(); ++i) PyList_SET_ITEM(rows, static_cast<Py_ssize_t>(i), rows_[i].release());
+    return rows;
+  }
+
+ private:
+  std::vector<Ref> rows_;
+};
+
+// [{"content": build_defaults(item)} for item in self], within `run`. A list
+// whose class keeps the list's own iteration is read by index, as its
+// iterator would read it: up to its length at each step, since converting
+// an item may run code that changes the list.
 PyObject* list_defaults(PyObject* self, module_api::DefaultsRun* run) {
   rt::RecursionGuard guard(" while building defaults");
   if (!guard) return nullptr;
   module_api::InnerDefaults convert(kBuildDefaults, run);
-  Ref items = convert ? Ref::steal(PyObject_GetIter(self)) : nullptr;
-  Ref rows = items ? Ref::steal(PyList_New(0)) : nullptr;
-  if (!rows) return nullptr;
-  while (Ref item = Ref::steal(PyIter_Next(items))) {
-    Ref defaults = convert(item);
-    Ref row = defaults ? Ref::steal(PyDict_New()) : nullptr;
-    if (!row || PyDict_SetItem(row, kContent, defaults) < 0 || PyList_Append(rows, row) < 0) return nullptr;
+  if (!convert) return nullptr;
+  if (PyList_Check(self) && Py_TYPE(self)->tp_iter == PyList_Type.tp_iter) {
+    Rows rows(PyList_GET_SIZE(self));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(self); ++i) {
+      if (!rows.add(Ref::borrow(PyList_GET_ITEM(self, i)), convert)) return nullptr;
+    }
+    return rows.list();
   }
-  return PyErr_Occurred() ? nullptr : rows.release();
+  Ref items = Ref::steal(PyObject_GetIter(self));
+  if (!items) return nullptr;
+  Rows rows(0);
+  while (Ref item = Ref::steal(PyIter_Next(items))) {
+    if (!rows.add(item, convert)) return nullptr;
+  }
+  return PyErr_Occurred() ? nullptr : rows.list();
 }
 
 PyObject* build_defaults(rt::Function*, PyObject* const* args) { return list_defaults(args[0], nullptr); }

@@ -140,8 +140,8 @@ PyObject* contained_types(rt::Function*, PyObject* const* args) {
 // `self.content`, read anew wherever it is used: the attribute may compute it.
 Ref content_of(PyObject* self) { return Ref::steal(PyObject_GetAttr(self, kContent)); }
 
-PyObject* selected(rt::Function*, PyObject* const* args) {
-  PyObject* self = args[0];
+// The type key of the current content, as the `selected` property gives it.
+PyObject* selection_of(PyObject* self) {
   Ref content = content_of(self);
   if (!content) return nullptr;
   if (content.get() == Py_None) Py_RETURN_NONE;
@@ -159,6 +159,22 @@ PyObject* selected(rt::Function*, PyObject* const* args) {
   }
   content = content_of(self);
   return content ? call_global(kTypeKeyClass, reinterpret_cast<PyObject*>(Py_TYPE(content.get()))).release() : nullptr;
+}
+
+PyObject* selected(rt::Function*, PyObject* const* args) { return selection_of(args[0]); }
+
+// ConfigUnion's own `selected` property, as its namespace holds it.
+PyObject* own_selected = nullptr;
+
+// `self.selected`: the property's getter called directly while the class
+// looks attributes up the generic way and inherits the property, a data
+// descriptor, which no instance attribute can hide.
+Ref selected_value(PyObject* self) {
+  if (Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr &&
+      rt::inherits_own(reinterpret_cast<PyObject*>(Py_TYPE(self)), kSelected, own_selected)) {
+    return Ref::steal(selection_of(self));
+  }
+  return Ref::steal(PyObject_GetAttr(self, kSelected));
 }
 
 // The field of one member: named by its key, holding the content only when
@@ -226,7 +242,7 @@ PyObject* union_defaults(PyObject* self, module_api::DefaultsRun* run) {
   if (!guard) return nullptr;
   auto* own_class = reinterpret_cast<PyObject*>(Py_TYPE(self));
   if (!members_checked(own_class)) return nullptr;
-  Ref selection = Ref::steal(PyObject_GetAttr(self, kSelected));
+  Ref selection = selected_value(self);
   if (!selection) return nullptr;
   if (selection.get() == Py_None) return raise_about(kValidationError, own_class, "%U needs an active selection.");
   Ref content = content_of(self);
@@ -560,7 +576,8 @@ bool exec_module(PyObject* module) {
   }
   Ref union_class = Ref::steal(config_union(module));
   Py_XSETREF(own_contained_types, union_class ? module_api::namespace_entry(union_class, kContainedTypes) : nullptr);
-  return own_contained_types && stock.remember(union_class) &&
+  Py_XSETREF(own_selected, union_class ? module_api::namespace_entry(union_class, kSelected) : nullptr);
+  return own_contained_types && own_selected && stock.remember(union_class) &&
          module_api::add_kind_class(module, "ConfigUnion", std::move(union_class), api, union_defaults,
                                     module_api::KindId::kUnion);
 }

@@ -86,11 +86,8 @@ class PrimitiveVerdicts {
 
   // Whether `value` is exactly of one of the scalar classes.
   static bool is_scalar(PyObject* value) {
-    PyTypeObject* type = Py_TYPE(value);
-    for (int slot = 0; slot < kScalarCount; ++slot) {
-      if (type == types_[slot]) return true;
-    }
-    return false;
+    int slot = slot_of(Py_TYPE(value));
+    return slot >= 0 && slot < kScalarCount;
   }
 
  private:

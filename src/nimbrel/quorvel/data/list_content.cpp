@@ -47,31 +47,32 @@ PyObject* build_field_for_type(rt::Function*, PyObject* const* args) {
   });
 }
 
-// The rows of a list's UI defaults, gathered where no Python code can reach
-// them and made into the list once every item is converted.
-class Rows {
+// Values gathered where no Python code can reach them (converting or
+// parsing an item may run code), then made into a list once, at its final size.
+class Gathered {
  public:
-  explicit Rows(Py_ssize_t expected) { rows_.reserve(static_cast<std::size_t>(expected)); }
-
-  // Adds {"content": build_defaults(item)}.
-  bool add(PyObject* item, const module_api::InnerDefaults& convert) {
-    Ref defaults = convert(item);
-    Ref row = defaults ? Ref::steal(PyDict_New()) : nullptr;
-    if (!row || PyDict_SetItem(row, kContent, defaults) < 0) return false;
-    rows_.push_back(std::move(row));
-    return true;
-  }
-
-  PyObject* list() {
-    PyObject* rows = PyList_New(static_cast<Py_ssize_t>(rows_.size()));
-    if (rows == nullptr) return nullptr;
-    for (std::size_t i = 0; i < rows_.size(); ++i) PyList_SET_ITEM(rows, static_cast<Py_ssize_t>(i), rows_[i].release());
-    return rows;
+  explicit Gathered(Py_ssize_t expected) { values_.reserve(static_cast<std::size_t>(expected)); }
+  void add(Ref value) { values_.push_back(std::move(value)); }
+  // A new list of the values, handed over.
+  Ref as_list() {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values_.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < values_.size(); ++i) PyList_SET_ITEM(list.get(), i, values_[i].release());
+    return list;
   }
 
  private:
-  std::vector<Ref> rows_;
+  std::vector<Ref> values_;
 };
+
+// Adds {"content": build_defaults(item)} to `rows`.
+bool add_row(Gathered& rows, PyObject* item, const module_api::InnerDefaults& convert) {
+  Ref defaults = convert(item);
+  Ref row = defaults ? Ref::steal(PyDict_New()) : nullptr;
+  if (!row || PyDict_SetItem(row, kContent, defaults) < 0) return false;
+  rows.add(std::move(row));
+  return true;
+}
 
 // [{"content": build_defaults(item)} for item in self], within `run`. A list
 // whose class keeps the list's own iteration is read by index, as its
@@ -83,19 +84,19 @@ PyObject* list_defaults(PyObject* self, module_api::DefaultsRun* run) {
   module_api::InnerDefaults convert(kBuildDefaults, run);
   if (!convert) return nullptr;
   if (PyList_Check(self) && Py_TYPE(self)->tp_iter == PyList_Type.tp_iter) {
-    Rows rows(PyList_GET_SIZE(self));
+    Gathered rows(PyList_GET_SIZE(self));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(self); ++i) {
-      if (!rows.add(Ref::borrow(PyList_GET_ITEM(self, i)), convert)) return nullptr;
+      if (!add_row(rows, Ref::borrow(PyList_GET_ITEM(self, i)), convert)) return nullptr;
     }
-    return rows.list();
+    return rows.as_list().release();
   }
   Ref items = Ref::steal(PyObject_GetIter(self));
   if (!items) return nullptr;
-  Rows rows(0);
+  Gathered rows(0);
   while (Ref item = Ref::steal(PyIter_Next(items))) {
-    if (!rows.add(item, convert)) return nullptr;
+    if (!add_row(rows, item, convert)) return nullptr;
   }
-  return PyErr_Occurred() ? nullptr : rows.list();
+  return PyErr_Occurred() ? nullptr : rows.as_list().release();
 }
 
 PyObject* build_defaults(rt::Function*, PyObject* const* args) { return list_defaults(args[0], nullptr); }
@@ -196,23 +197,6 @@ Ref make_list(PyObject* cls, content_plans::InnerPlan& plan, PyObject* items) {
   return made && PyList_SetSlice(made, 0, 0, items) == 0 ? made : nullptr;
 }
 
-// The parsed items, kept off any list until all are parsed.
-class Items {
- public:
-  explicit Items(Py_ssize_t expected) { items_.reserve(static_cast<size_t>(expected)); }
-  void add(Ref item) { items_.push_back(std::move(item)); }
-  // A new list of the items, handed over.
-  Ref as_list() {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items_.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < items_.size(); ++i) PyList_SET_ITEM(list.get(), i, items_[i].release());
-    return list;
-  }
-
- private:
-  std::vector<Ref> items_;
-};
-
 PyObject* parse_list(PyObject* cls, PyObject* data, PyObject* given_alias) {
   rt::RecursionGuard guard(" while parsing");
   if (!guard) return nullptr;
@@ -224,7 +208,7 @@ PyObject* parse_list(PyObject* cls, PyObject* data, PyObject* given_alias) {
   if (plan->inner.get() == Py_None) return raise_not_parametrised(cls);
   Ref parse = kFromDefaults.get();
   if (!parse) return nullptr;
-  Items items(PyList_GET_SIZE(elements.get()));
+  Gathered items(PyList_GET_SIZE(elements.get()));
   // The size is read anew for each item: parsing one may change the data.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.get()); ++i) {
     bool row = false;
